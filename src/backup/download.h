@@ -1,0 +1,24 @@
+// Download of one configuration archive and its listing.
+#pragma once
+
+#include "backup/transfer.h"
+
+#include <optional>
+#include <string>
+
+// A downloaded configuration archive (the mem_buffer part) and the identity
+// values read from the "status.txt" document inside it.
+struct backup_download : mem_buffer {
+    std::optional<std::string> model_name;
+    std::optional<std::string> firmware_version;
+    std::optional<std::string> serial_number;
+    std::optional<std::string> mac;
+};
+
+// Fetches configuration `name` from `base` ("http://" + address) and lists it.
+// 0 when received and listed, 1 when the transfer failed, else backup_list's result.
+int backup_fetch(const char *base, const char *name, backup_download *download);
+// Lists the received archive and reads its status document.
+int backup_list(backup_download *download);
+// Releases the four identity texts (not the data).
+void backup_download_free(backup_download *download);

@@ -1,0 +1,223 @@
+#include "cli/frontend.h"
+
+#include "action/get_backup.h"
+#include "action/push_firmware.h"
+#include "action/put_backup.h"
+#include "backup/transfer.h"
+#include "channel/setup.h"
+#include "cli/format.h"
+#include "cli/list_options.h"
+#include "status/status.h"
+
+#include <curl/curl.h>
+#include <getopt.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+int verbose_flag = 0;
+
+namespace {
+
+constexpr const char *CLI_VERSION = MERVO_VERSION;
+constexpr const char *SHORT_OPTIONS = "abc:d:012";
+
+// Table order matters: it decides the generic echo and prefix matching.
+const struct option LONG_OPTIONS[] = {
+    {"version", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {"verbose", no_argument, &verbose_flag, 1},
+    {"action", required_argument, nullptr, 'a'},
+    {"channel", required_argument, nullptr, 'c'},
+    {"channelcsvfile", required_argument, nullptr, 'f'},
+    {"ip", required_argument, nullptr, 'i'},
+    {"backupfileout", required_argument, nullptr, 'o'},
+    {"backupfileouttype", required_argument, nullptr, 't'},
+    {"backupconfig", required_argument, nullptr, 'g'},
+    {"backupfilein", required_argument, nullptr, 'j'},
+    {"firmwarefile", required_argument, nullptr, 'u'},
+    {"delete", required_argument, nullptr, 0},
+    {"verbose", no_argument, nullptr, 0},
+    {"create", required_argument, nullptr, 'c'},
+    {"file", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+
+const char *const HELP_LINES[] = {
+    "Help",
+    "version\t\tShow the command version.",
+    "help\t\tShow the command help.",
+    "action\t\tsetup_channel|get_backup|put_backup|push_firmware.",
+    "ip\t\tIP address of the controller.",
+    "channel\t\tChannel number (1-4).",
+    "channelcsvfile\tChannel CSV file path.",
+    "firmwarefile\tFirmware binary file path.",
+};
+
+struct cli_options {
+    std::optional<std::string> optAction;
+    std::optional<std::string> optIP;
+    std::optional<std::string> optBackupFileOut;
+    std::optional<std::string> optBackupFileOutType;
+    std::optional<std::string> optBackupFileIn;
+    std::optional<std::string> optFirmwareFile;
+    std::vector<std::int32_t> optChannels;
+    std::optional<std::vector<std::string>> optChannelCsvFiles;
+    std::optional<std::vector<std::string>> optBackupConfig;
+};
+
+// A text option keeps an independent copy of its argument; a later occurrence replaces it.
+void store_text(std::optional<std::string> &value, const char *argument)
+{
+    std::string copy;
+    if (format_alloc(copy, "%s", show(argument)) >= 0)
+        value = std::move(copy);
+}
+
+void print_help()
+{
+    for (const char *line : HELP_LINES)
+        std::printf("%s\n", line);
+}
+
+// Channels and CSV files are handed over in pairs, index by index; the end of
+// the shorter list, or a 0 channel, ends the pairs.
+void dispatch_setup_channel(const cli_options &o)
+{
+    const bool have_channels = !o.optChannels.empty() && o.optChannels.front() != 0;
+    const bool have_files = o.optChannelCsvFiles && !o.optChannelCsvFiles->empty();
+    if (!o.optIP || !have_channels || !have_files) {
+        std::fputs("Missing arguments for action setup_channel.", stdout);
+        return;
+    }
+    const std::vector<std::string> &files = *o.optChannelCsvFiles;
+    for (std::size_t i = 0; i < o.optChannels.size() && i < files.size() && o.optChannels[i] != 0; ++i)
+        channel_setup(o.optIP->c_str(), static_cast<std::uint32_t>(o.optChannels[i]), files[i].c_str());
+}
+
+void dispatch(const cli_options &o)
+{
+    if (!o.optAction)
+        return;
+    const std::string &action = *o.optAction;
+    if (action == "get_backup")
+        action_get_backup(text_or_null(o.optIP), text_or_null(o.optBackupFileOut),
+                          text_or_null(o.optBackupFileOutType), o.optBackupConfig ? &*o.optBackupConfig : nullptr);
+    else if (action == "put_backup")
+        action_put_backup(text_or_null(o.optIP), text_or_null(o.optBackupFileIn));
+    else if (action == "setup_channel")
+        dispatch_setup_channel(o);
+    else if (action == "push_firmware")
+        action_push_firmware(text_or_null(o.optIP), text_or_null(o.optFirmwareFile));
+    else if (action == "get_status")
+        action_get_status(text_or_null(o.optIP));
+}
+
+} // namespace
+
+cli_result cli_run(int argc, char **argv)
+{
+    std::puts("mervo-cli");
+    curl_global_init(CURL_GLOBAL_ALL);
+
+    cli_options o;
+    verbose_flag = 0;
+    optind = 0; // full re-initialisation of the parser (also re-reads POSIXLY_CORRECT)
+    int digit_optind = 0;
+
+    for (;;) {
+        int this_option_optind = optind ? optind : 1;
+        int option_index = 0;
+        int c = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, &option_index);
+        if (c == -1)
+            break;
+
+        switch (c) {
+        case 0:
+            std::printf("option %s", LONG_OPTIONS[option_index].name);
+            if (optarg)
+                std::printf(" with arg %s", optarg);
+            std::printf("\n");
+            break;
+        case 'v':
+            std::printf("Version %s\n", CLI_VERSION);
+            std::fflush(stdout);
+            return {0, false};
+        case 'h':
+            print_help();
+            std::fflush(stdout);
+            return {0, false};
+        case 'a':
+            // -a takes no argument: it stores the rendering of an absent text.
+            std::printf("ACTION=%s\n", show(optarg));
+            store_text(o.optAction, optarg);
+            break;
+        case 'c':
+            std::printf("CHANNEL=%s\n", show(optarg));
+            list_read_channels(optarg, o.optChannels);
+            break;
+        case 'f':
+            std::printf("CHANNELCSVFILE=%s\n", show(optarg));
+            std::printf("optarg=#%s#", show(optarg));
+            list_read_texts(optarg, o.optChannelCsvFiles);
+            break;
+        case 'i':
+            std::printf("IP=%s\n", show(optarg));
+            store_text(o.optIP, optarg);
+            break;
+        case 'o':
+            std::printf("BackupFileOut%s\n", show(optarg));
+            store_text(o.optBackupFileOut, optarg);
+            break;
+        case 't':
+            std::printf("BackupFileOutType%s\n", show(optarg));
+            store_text(o.optBackupFileOutType, optarg);
+            break;
+        case 'g':
+            std::printf("BackupConfig%s\n", show(optarg));
+            list_read_texts(optarg, o.optBackupConfig);
+            break;
+        case 'j':
+            std::printf("BackupFileIn%s\n", show(optarg));
+            store_text(o.optBackupFileIn, optarg);
+            break;
+        case 'u':
+            std::printf("FIRMWAREFILE=%s\n", show(optarg));
+            store_text(o.optFirmwareFile, optarg);
+            break;
+        case '0':
+        case '1':
+        case '2':
+            if (digit_optind != 0 && digit_optind != this_option_optind)
+                std::printf("digits occur in two different argv-elements.\n");
+            digit_optind = this_option_optind;
+            std::printf("option %c\n", c);
+            break;
+        default:
+            std::printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
+            break;
+        }
+    }
+
+    if (optind < argc) {
+        std::printf("non-option ARGV-elements: ");
+        while (optind < argc)
+            std::printf("%s ", argv[optind++]);
+        std::printf("\n");
+    }
+
+    std::printf("optAction=%s\n", show(o.optAction));
+    std::printf("optIP=%s\n", show(o.optIP));
+    std::printf("optBackupFileOut=%s\n", show(o.optBackupFileOut));
+    std::printf("optBackupFileOutType=%s\n", show(o.optBackupFileOutType));
+
+    dispatch(o);
+
+    curl_global_cleanup();
+    std::fflush(stdout);
+    return {0, true};
+}

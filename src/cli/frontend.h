@@ -1,0 +1,17 @@
+// The command-line front end: banner, options and their echo, dispatch of the
+// one action, shutdown.
+#pragma once
+
+// What the process does once the front end has returned.
+struct cli_result {
+    int status = 0;
+    // false for --version and --help, which end the process at once
+    bool wait_before_exit = true;
+};
+
+// Runs the tool on the command line. Tests call it in-process; main() adds the
+// 2-second wait before the process ends.
+cli_result cli_run(int argc, char **argv);
+
+// Milliseconds the process waits before it ends.
+constexpr unsigned CLI_EXIT_WAIT_MS = 2000;
