@@ -1,0 +1,273 @@
+// The front end in-process (options, echo, dispatch) and the real binary end to end.
+#include "cli/format.h"
+#include "cli/frontend.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct run_output {
+    cli_result result;
+    std::string out;
+    std::string err;
+};
+
+std::string read_all(std::FILE *f)
+{
+    std::string text;
+    std::rewind(f);
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        text.append(chunk, n);
+    return text;
+}
+
+// Runs the front end in-process with stdout and stderr captured.
+run_output run(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "mervo-cli");
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::FILE *out = std::tmpfile();
+    std::FILE *err = std::tmpfile();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    int saved_out = dup(1), saved_err = dup(2);
+    dup2(fileno(out), 1);
+    dup2(fileno(err), 2);
+    run_output r;
+    r.result = cli_run(static_cast<int>(args.size()), argv.data());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(saved_out, 1);
+    dup2(saved_err, 2);
+    close(saved_out);
+    close(saved_err);
+    r.out = read_all(out);
+    r.err = read_all(err);
+    std::fclose(out);
+    std::fclose(err);
+    return r;
+}
+
+const std::string BANNER = "mervo-cli\n";
+const std::string NO_VALUES =
+    "optAction=(null)\noptIP=(null)\noptBackupFileOut=(null)\noptBackupFileOutType=(null)\n";
+
+std::string values(const char *action, const char *ip, const char *out = "(null)", const char *type = "(null)")
+{
+    return std::string("optAction=") + action + "\noptIP=" + ip + "\noptBackupFileOut=" + out +
+           "\noptBackupFileOutType=" + type + "\n";
+}
+
+TEST(Frontend, EveryLongOptionIsEchoedInCommandLineOrder)
+{
+    run_output r = run({"--verbose", "--action", "nothing", "--ip=10.0.0.7", "--backupfileout", "/tmp/b",
+                        "--backupfileouttype", "zip", "--backupfilein", "in.zip", "--firmwarefile", "fw.zip",
+                        "--delete", "x", "--file", "y", "--channel", "2", "--create", "3",
+                        "--channelcsvfile", "\"a.csv\"", "--backupconfig", "[\"dali1\"]"});
+    EXPECT_EQ(r.out, BANNER +
+                         "option verbose\n"
+                         "ACTION=nothing\n"
+                         "IP=10.0.0.7\n"
+                         "BackupFileOut/tmp/b\n"
+                         "BackupFileOutTypezip\n"
+                         "BackupFileInin.zip\n"
+                         "FIRMWAREFILE=fw.zip\n"
+                         "option delete with arg x\n"
+                         "option file with arg y\n"
+                         "CHANNEL=2\n"
+                         "CHANNEL=3\n"
+                         "CHANNELCSVFILE=\"a.csv\"\n"
+                         "optarg=#\"a.csv\"#"
+                         "BackupConfig[\"dali1\"]\n" +
+                         values("nothing", "10.0.0.7", "/tmp/b", "zip"));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.result.status, 0);
+    EXPECT_TRUE(r.result.wait_before_exit);
+}
+
+TEST(Frontend, PrefixMatchingFollowsTheTableOrder)
+{
+    // --b, --ch and --verb are ambiguous; --cr is --create; --backupfileout matches exactly.
+    run_output r = run({"--b", "x", "--ch", "1", "--verb", "--cr", "4", "--backupfileout", "o", "--backupfileoutt", "t"});
+    EXPECT_EQ(r.out, BANNER +
+                         "?? getopt returned character code 077 ??\n"
+                         "?? getopt returned character code 077 ??\n"
+                         "?? getopt returned character code 077 ??\n"
+                         "CHANNEL=4\n"
+                         "BackupFileOuto\n"
+                         "BackupFileOutTypet\n"
+                         "non-option ARGV-elements: x 1 \n" +
+                         values("(null)", "(null)", "o", "t"));
+    EXPECT_NE(r.err.find("'--b' is ambiguous"), std::string::npos);
+    EXPECT_NE(r.err.find("'--ch' is ambiguous"), std::string::npos);
+    EXPECT_NE(r.err.find("'--verb' is ambiguous"), std::string::npos);
+}
+
+TEST(Frontend, ShortOptionsAndDigits)
+{
+    run_output r = run({"-0", "-1", "-01", "-v", "-h", "-b", "-d", "x", "-a", "-c", "2"});
+    EXPECT_EQ(r.out, BANNER +
+                         "option 0\n"
+                         "digits occur in two different argv-elements.\n"
+                         "option 1\n"
+                         "digits occur in two different argv-elements.\n"
+                         "option 0\n"
+                         "option 1\n"
+                         "?? getopt returned character code 077 ??\n"
+                         "?? getopt returned character code 077 ??\n"
+                         "?? getopt returned character code 0142 ??\n"
+                         "?? getopt returned character code 0144 ??\n"
+                         "ACTION=(null)\n"
+                         "CHANNEL=2\n" +
+                         values("(null)", "(null)"));
+
+    // -01 in one word prints no digit warning.
+    EXPECT_EQ(run({"-01"}).out, BANNER + "option 0\noption 1\n" + NO_VALUES);
+    // A missing argument is the parser's error result too.
+    EXPECT_EQ(run({"--ip"}).out, BANNER + "?? getopt returned character code 077 ??\n" + NO_VALUES);
+    EXPECT_EQ(run({"--verbose=1"}).out, BANNER + "?? getopt returned character code 077 ??\n" + NO_VALUES);
+}
+
+TEST(Frontend, NonOptionWordsAreMovedBehindUnlessPosixlyCorrect)
+{
+    run_output r = run({"one", "--ip", "h", "two"});
+    EXPECT_EQ(r.out, BANNER + "IP=h\nnon-option ARGV-elements: one two \n" + values("(null)", "h"));
+
+    setenv("POSIXLY_CORRECT", "1", 1);
+    r = run({"--action", "x", "one", "--ip", "h"});
+    unsetenv("POSIXLY_CORRECT");
+    EXPECT_EQ(r.out, BANNER + "ACTION=x\nnon-option ARGV-elements: one --ip h \n" + values("x", "(null)"));
+}
+
+TEST(Frontend, VersionAndHelpEndAtOnce)
+{
+    run_output r = run({"--version", "--ip", "x"});
+    EXPECT_EQ(r.out, "mervo-cli\nVersion 0.4\n");
+    EXPECT_FALSE(r.result.wait_before_exit);
+    EXPECT_EQ(r.result.status, 0);
+
+    r = run({"--help"});
+    EXPECT_EQ(r.out, "mervo-cli\n"
+                     "Help\n"
+                     "version\t\tShow the command version.\n"
+                     "help\t\tShow the command help.\n"
+                     "action\t\tsetup_channel|get_backup|put_backup|push_firmware.\n"
+                     "ip\t\tIP address of the controller.\n"
+                     "channel\t\tChannel number (1-4).\n"
+                     "channelcsvfile\tChannel CSV file path.\n"
+                     "firmwarefile\tFirmware binary file path.\n");
+    EXPECT_FALSE(r.result.wait_before_exit);
+
+    // Options before --version are echoed as usual.
+    EXPECT_EQ(run({"--ip", "h", "--version"}).out, "mervo-cli\nIP=h\nVersion 0.4\n");
+}
+
+TEST(Frontend, MissingArgumentsOfEachAction)
+{
+    struct {
+        const char *action;
+        const char *message;
+    } cases[] = {
+        {"get_status", "Missing arguments for action get_status."},
+        {"get_backup", "Missing arguments for action get_backup."},
+        {"put_backup", "Missing arguments for action put_backup."},
+        {"push_firmware", "Missing arguments for action push_firmware."},
+        {"setup_channel", "Missing arguments for action setup_channel."},
+    };
+    for (const auto &c : cases) {
+        run_output r = run({"--action", c.action});
+        EXPECT_EQ(r.out, BANNER + "ACTION=" + c.action + "\n" + values(c.action, "(null)") + c.message) << c.action;
+        EXPECT_EQ(r.result.status, 0);
+    }
+
+    // setup_channel needs the address, a channel and a CSV file.
+    run_output r = run({"--action", "setup_channel", "--ip", "h", "--channel", "1"});
+    EXPECT_EQ(r.out, BANNER + "ACTION=setup_channel\nIP=h\nCHANNEL=1\n" + values("setup_channel", "h") +
+                         "Missing arguments for action setup_channel.");
+    r = run({"--action", "setup_channel", "--channelcsvfile", "\"a.csv\"", "--channel", "1"});
+    EXPECT_EQ(r.out, BANNER + "ACTION=setup_channel\nCHANNELCSVFILE=\"a.csv\"\noptarg=#\"a.csv\"#CHANNEL=1\n" +
+                         values("setup_channel", "(null)") + "Missing arguments for action setup_channel.");
+}
+
+TEST(Frontend, UnknownActionAndCaseMismatchPrintNothingMore)
+{
+    EXPECT_EQ(run({"--action", "Get_Status", "--ip", "h"}).out,
+              BANNER + "ACTION=Get_Status\nIP=h\n" + values("Get_Status", "h"));
+    EXPECT_EQ(run({"--action", "", "--ip", "h"}).out, BANNER + "ACTION=\nIP=h\n" + values("", "h"));
+    // A text option given twice keeps the later value.
+    EXPECT_EQ(run({"--ip", "a", "--ip", "b"}).out, BANNER + "IP=a\nIP=b\n" + values("(null)", "b"));
+}
+
+TEST(FormatAlloc, ExactSizesAndFailures)
+{
+    std::string out = "untouched";
+    EXPECT_EQ(format_alloc(out, "%s", ""), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(format_alloc(out, "%s/api/v100/backup.ssi?config=%s", "http://h", "dali1"), 41);
+    EXPECT_EQ(out, "http://h/api/v100/backup.ssi?config=dali1");
+    EXPECT_EQ(out.size(), 41u);
+    EXPECT_EQ(format_alloc(out, "%s", show(static_cast<const char *>(nullptr))), 6);
+    EXPECT_EQ(out, "(null)");
+
+    char field[PATH_FIELD_SIZE];
+    std::string long_path(400, 'p');
+    copy_bounded(field, long_path.c_str());
+    EXPECT_EQ(std::string(field), std::string(260, 'p'));
+    copy_bounded(field, nullptr);
+    EXPECT_EQ(std::string(field), "(null)");
+}
+
+// The real binary: every run ends with a 2-second wait, --version ends at once.
+struct process_output {
+    int status;
+    std::string out;
+    double seconds;
+};
+
+process_output run_binary(const std::string &args)
+{
+    auto start = std::chrono::steady_clock::now();
+    std::string command = std::string(MERVO_CLI_PATH) + " " + args + " 2>/dev/null";
+    std::FILE *p = popen(command.c_str(), "r");
+    std::string out;
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, p)) > 0)
+        out.append(chunk, n);
+    int status = pclose(p);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, seconds};
+}
+
+} // namespace
+
+TEST(Binary, NoArgumentsPrintsTheValuesAndWaitsBeforeExit)
+{
+    process_output r = run_binary("");
+    EXPECT_EQ(r.out, BANNER + NO_VALUES);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_GE(r.seconds, 1.9);
+}
+
+TEST(Binary, VersionEndsWithoutTheWait)
+{
+    process_output r = run_binary("--version --ip x");
+    EXPECT_EQ(r.out, "mervo-cli\nVersion 0.4\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_LT(r.seconds, 1.5);
+}
