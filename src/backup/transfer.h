@@ -28,6 +28,12 @@ struct file_data {
     std::vector<std::uint8_t> storage;
 };
 
+// Largest download kept in memory. Configuration archives and the status
+// document are a few kilobytes; an answer growing past this is dropped (the
+// transfer then fails with a write error) instead of exhausting memory or
+// wrapping the 32-bit size.
+constexpr std::uint32_t TRANSFER_MAX_DOWNLOAD = 64u * 1024u * 1024u;
+
 // libcurl callbacks.
 std::size_t buffer_write_callback(char *bytes, std::size_t size, std::size_t count, void *buffer);
 std::size_t upload_read_callback(char *destination, std::size_t size, std::size_t count, void *file);

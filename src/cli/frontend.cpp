@@ -19,8 +19,6 @@
 #include <string>
 #include <vector>
 
-int verbose_flag = 0;
-
 namespace {
 
 constexpr const char *CLI_VERSION = MERVO_VERSION;
