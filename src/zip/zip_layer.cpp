@@ -1,0 +1,422 @@
+#include "zip/zip_layer.h"
+
+#include <zip.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <list>
+#include <new>
+#include <optional>
+#include <string>
+
+namespace mzip {
+
+namespace {
+
+// Largest entry count and archive size of a zip archive without 64-bit
+// extensions, and what each entry adds besides its data: the 30-byte local
+// header and the 46-byte central directory record.
+constexpr std::int64_t MAX_ENTRIES = 65535;
+constexpr std::uint64_t MAX_ARCHIVE_SIZE = 0xFFFFFFFFull;
+constexpr std::uint64_t ENTRY_OVERHEAD = 30 + 46;
+
+// Strongest deflate level: level 10 asks for it.
+constexpr int STRONGEST_LEVEL = 9;
+// Flag that marks a level as meaning "data already compressed"; such entries
+// cannot be written here.
+constexpr int LEVEL_COMPRESSED_DATA = 0x400;
+// Directory bit of the DOS attributes in an entry's external attributes.
+constexpr zip_uint32_t DOS_DIRECTORY_ATTRIBUTE = 0x10;
+// Reads take an entry's content in pieces of this size.
+constexpr std::size_t READ_CHUNK = 64 * 1024;
+// A stored size is trusted for a reservation only up to this much.
+constexpr std::uint64_t MAX_RESERVE = 16u * 1024 * 1024;
+
+// The end-of-central-directory record of an archive without entries.
+constexpr unsigned char EMPTY_ARCHIVE[22] = {'P', 'K', 5, 6};
+
+struct archive_discard {
+    void operator()(zip_t *archive) const { zip_discard(archive); }
+};
+struct entry_file_close {
+    void operator()(zip_file_t *file) const { zip_fclose(file); }
+};
+struct file_close {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+
+} // namespace
+
+struct zip_handle_t {
+    // The bytes of every entry added, kept until the archive is written.
+    // Declared before `archive` so that the archive goes first.
+    std::list<std::vector<unsigned char>> held;
+    // Size the archive will have so far: the file appended to and the
+    // entries added, with their headers.
+    std::uint64_t archive_size = 0;
+    std::unique_ptr<zip_t, archive_discard> archive;
+    std::string path;
+    int level = 6;
+    char mode = 'r';
+    struct {
+        std::int64_t index = -1;
+        std::optional<std::string> name;
+        std::uint64_t uncomp_size = 0;
+        std::vector<unsigned char> data;
+        std::time_t m_time = 0;
+    } entry;
+};
+
+namespace {
+
+bool writing(const zip_handle_t *zip) { return zip->mode != 'r'; }
+
+void entry_reset(zip_handle_t *zip)
+{
+    zip->entry.index = -1;
+    zip->entry.name.reset();
+    zip->entry.uncomp_size = 0;
+    zip->entry.data = {};
+    zip->entry.m_time = 0;
+}
+
+// Names inside the archive always use '/' as the separator.
+std::string normalised_name(const char *name)
+{
+    std::string copy(name);
+    for (char &c : copy)
+        if (c == '\\')
+            c = '/';
+    return copy;
+}
+
+// Creates an empty temporary file beside `path`, named like the ones libzip
+// writes archives into. Returns its descriptor and name, or -1.
+int temp_beside(const std::string &path, std::string &temp)
+{
+    temp = path + ".XXXXXX";
+    return mkstemp(temp.data());
+}
+
+// An archive that is written only at close must be known to be writable at
+// open: the target is no directory or other special file, and a file can be
+// created beside it.
+bool can_write_beside(const std::string &path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return false;
+    std::string temp;
+    int fd = temp_beside(path, temp);
+    if (fd < 0)
+        return false;
+    close(fd);
+    unlink(temp.c_str());
+    return true;
+}
+
+// Mode of a new archive file: the replaced file's, else the usual 0666 less
+// the process's file creation mask.
+mode_t new_file_mode(const std::string &path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0)
+        return st.st_mode & 07777;
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// libzip removes the file rather than write an archive without entries, so
+// the empty archive is written here, the same way: into a temporary file that
+// is renamed over the target.
+int write_empty_archive(const std::string &path)
+{
+    mode_t mode = new_file_mode(path);
+    std::string temp;
+    int fd = temp_beside(path, temp);
+    if (fd < 0)
+        return -1;
+    fchmod(fd, mode);
+    std::unique_ptr<std::FILE, file_close> file(fdopen(fd, "wb"));
+    if (!file) {
+        close(fd);
+        unlink(temp.c_str());
+        return -1;
+    }
+    bool ok = std::fwrite(EMPTY_ARCHIVE, 1, sizeof EMPTY_ARCHIVE, file.get()) == sizeof EMPTY_ARCHIVE;
+    ok = std::fflush(file.get()) == 0 && ok;
+    ok = std::fclose(file.release()) == 0 && ok;
+    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        unlink(temp.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+// Compression method and libzip level for the handle's level.
+void method_for(int level, zip_int32_t &method, zip_uint32_t &flags)
+{
+    int low = level & 0xF;
+    method = low == 0 ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
+    flags = static_cast<zip_uint32_t>(low > STRONGEST_LEVEL ? STRONGEST_LEVEL : low);
+}
+
+// Adds the entry being written to the archive, its bytes kept by the handle.
+int entry_add(zip_handle_t *zip)
+{
+    zip_t *archive = zip->archive.get();
+    auto &bytes = zip->held.emplace_back(std::move(zip->entry.data));
+    zip_source_t *source = zip_source_buffer(archive, bytes.empty() ? nullptr : bytes.data(), bytes.size(), 0);
+    zip_int64_t index = source ? zip_file_add(archive, zip->entry.name->c_str(), source, ZIP_FL_ENC_GUESS) : -1;
+    if (index < 0) {
+        if (source)
+            zip_source_free(source);
+        zip->held.pop_back();
+        return -1;
+    }
+    zip_int32_t method;
+    zip_uint32_t level;
+    method_for(zip->level, method, level);
+    auto entry = static_cast<zip_uint64_t>(index);
+    if (zip_set_file_compression(archive, entry, method, level) != 0 ||
+        zip_file_set_mtime(archive, entry, zip->entry.m_time, 0) != 0) {
+        zip_delete(archive, entry);
+        zip->held.pop_back();
+        return -1;
+    }
+    zip->archive_size += bytes.size() + ENTRY_OVERHEAD + zip->entry.name->size();
+    return 0;
+}
+
+// Fills the entry fields of an archive being read from entry `index`.
+int entry_stat(zip_handle_t *zip, zip_uint64_t index)
+{
+    zip_stat_t st;
+    zip_stat_init(&st);
+    if (zip_stat_index(zip->archive.get(), index, ZIP_FL_ENC_RAW, &st) != 0 || !(st.valid & ZIP_STAT_NAME))
+        return -1;
+    zip->entry.name = normalised_name(st.name);
+    zip->entry.index = static_cast<std::int64_t>(index);
+    zip->entry.uncomp_size = (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
+    return 0;
+}
+
+} // namespace
+
+zip_handle_t *zip_open(const char *path, int level, char mode)
+{
+    if (!path || !*path)
+        return nullptr;
+    if (level < 0)
+        level = 6;
+    if ((level & 0xF) > 10)
+        return nullptr;
+    int flags;
+    switch (mode) {
+    case 'r': flags = ZIP_RDONLY; break;
+    case 'w': flags = ZIP_CREATE | ZIP_TRUNCATE; break;
+    case 'a': flags = 0; break;
+    default: return nullptr;
+    }
+    try {
+        auto zip = std::make_unique<zip_handle_t>();
+        zip->path = path;
+        zip->level = level;
+        zip->mode = mode;
+        if (mode != 'r' && !can_write_beside(zip->path))
+            return nullptr;
+        struct stat st {};
+        if (mode == 'a' && stat(path, &st) == 0)
+            zip->archive_size = static_cast<std::uint64_t>(st.st_size);
+        int error = 0;
+        zip->archive.reset(::zip_open(path, flags, &error));
+        if (!zip->archive)
+            return nullptr;
+        return zip.release();
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+int zip_close(zip_handle_t *zip)
+{
+    if (!zip)
+        return 0;
+    std::unique_ptr<zip_handle_t> owner(zip);
+    if (!writing(zip))
+        return 0;
+    if (zip->mode == 'w' && zip_get_num_entries(zip->archive.get(), 0) == 0) {
+        zip->archive.reset();
+        return write_empty_archive(zip->path);
+    }
+    if (::zip_close(zip->archive.get()) != 0)
+        return -1; // the archive is discarded with the handle
+    zip->archive.release();
+    return 0;
+}
+
+int zip_entry_open(zip_handle_t *zip, const char *name)
+{
+    if (!zip || !name || !*name)
+        return -1;
+    try {
+        if (!writing(zip)) {
+            entry_reset(zip);
+            std::string wanted = normalised_name(name);
+            zip_int64_t index = zip_name_locate(zip->archive.get(), wanted.c_str(), ZIP_FL_ENC_RAW);
+            if (index < 0 || entry_stat(zip, static_cast<zip_uint64_t>(index)) != 0) {
+                entry_reset(zip);
+                return -1;
+            }
+            return 0;
+        }
+        if (zip->entry.name)
+            return -1;
+        std::string entry_name = normalised_name(name);
+        zip_int64_t count = zip_get_num_entries(zip->archive.get(), 0);
+        if ((zip->level & LEVEL_COMPRESSED_DATA) || count < 0 || count >= MAX_ENTRIES ||
+            zip->archive_size + ENTRY_OVERHEAD + entry_name.size() >= MAX_ARCHIVE_SIZE)
+            return -1;
+        zip->entry.index = count;
+        zip->entry.name = std::move(entry_name);
+        zip->entry.m_time = std::time(nullptr);
+        return 0;
+    } catch (const std::bad_alloc &) {
+        entry_reset(zip);
+        return -1;
+    }
+}
+
+int zip_entry_open_at(zip_handle_t *zip, std::int64_t index)
+{
+    if (!zip || writing(zip))
+        return -1;
+    entry_reset(zip);
+    if (index < 0 || index >= zip_get_num_entries(zip->archive.get(), 0))
+        return -1;
+    try {
+        if (entry_stat(zip, static_cast<zip_uint64_t>(index)) != 0) {
+            entry_reset(zip);
+            return -1;
+        }
+    } catch (const std::bad_alloc &) {
+        entry_reset(zip);
+        return -1;
+    }
+    return 0;
+}
+
+const char *zip_entry_name(zip_handle_t *zip)
+{
+    if (!zip || !zip->entry.name)
+        return nullptr;
+    return zip->entry.name->c_str();
+}
+
+int zip_entry_is_directory(zip_handle_t *zip)
+{
+    if (!zip || zip->entry.index < 0 || !zip->entry.name)
+        return -1;
+    if (!zip->entry.name->empty() && zip->entry.name->back() == '/')
+        return 1;
+    if (writing(zip))
+        return 0;
+    zip_uint8_t system = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(zip->archive.get(), static_cast<zip_uint64_t>(zip->entry.index), 0, &system,
+                                         &attributes) != 0)
+        return 0;
+    return (attributes & DOS_DIRECTORY_ATTRIBUTE) ? 1 : 0;
+}
+
+int zip_entry_write(zip_handle_t *zip, const void *data, std::size_t count)
+{
+    if (!zip)
+        return -1;
+    if (!data || count == 0)
+        return 0;
+    if (!writing(zip) || !zip->entry.name)
+        return -1;
+    auto &bytes = zip->entry.data;
+    std::uint64_t after = zip->archive_size + ENTRY_OVERHEAD + zip->entry.name->size() + bytes.size();
+    if (count >= MAX_ARCHIVE_SIZE - after)
+        return -1;
+    try {
+        auto from = static_cast<const unsigned char *>(data);
+        bytes.insert(bytes.end(), from, from + count);
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+    zip->entry.uncomp_size += count;
+    return 0;
+}
+
+std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, std::size_t *bufsize)
+{
+    if (!buf)
+        return -1;
+    buf->clear();
+    if (!zip || writing(zip) || zip->entry.index < 0 || zip_entry_is_directory(zip) != 0)
+        return -1;
+    std::unique_ptr<zip_file_t, entry_file_close> file(
+        zip_fopen_index(zip->archive.get(), static_cast<zip_uint64_t>(zip->entry.index), 0));
+    if (!file)
+        return -1;
+    try {
+        std::vector<unsigned char> content;
+        content.reserve(static_cast<std::size_t>(std::min(zip->entry.uncomp_size, MAX_RESERVE)));
+        for (;;) {
+            std::size_t used = content.size();
+            content.resize(used + READ_CHUNK);
+            zip_int64_t got = zip_fread(file.get(), content.data() + used, READ_CHUNK);
+            if (got < 0)
+                return -1;
+            content.resize(used + static_cast<std::size_t>(got));
+            if (got == 0)
+                break;
+        }
+        if (content.size() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return -1;
+        *buf = std::move(content);
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+    if (bufsize)
+        *bufsize = buf->size();
+    return static_cast<std::int64_t>(buf->size());
+}
+
+int zip_entry_close(zip_handle_t *zip)
+{
+    if (!zip)
+        return -1;
+    if (!writing(zip)) {
+        entry_reset(zip);
+        return 0;
+    }
+    if (!zip->entry.name)
+        return -1;
+    int result;
+    try {
+        result = entry_add(zip);
+    } catch (const std::bad_alloc &) {
+        result = -1;
+    }
+    entry_reset(zip);
+    return result;
+}
+
+std::int64_t zip_entry_count(zip_handle_t *zip)
+{
+    if (!zip)
+        return -1;
+    return zip_get_num_entries(zip->archive.get(), 0);
+}
+
+} // namespace mzip

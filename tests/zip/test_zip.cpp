@@ -1,0 +1,596 @@
+// The zip layer against independent readers and writers: unzip, 7-Zip and
+// Python's zipfile check every archive written here, and archives made by zip,
+// 7-Zip and Python are read back through the layer.
+#include "zip/zip_layer.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using bytes = std::vector<unsigned char>;
+
+namespace {
+
+struct pipe_close {
+    void operator()(std::FILE *pipe) const { pclose(pipe); }
+};
+
+// Runs a shell command; its exit status and everything it printed.
+struct command_result {
+    int status;
+    std::string output;
+};
+command_result run(const std::string &command)
+{
+    command_result result{-1, {}};
+    std::FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return result;
+    char chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        result.output.append(chunk, got);
+    int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string quoted(const fs::path &path) { return "'" + path.string() + "'"; }
+
+// Debian's 7-Zip is called 7zz; older packages call it 7z.
+std::string seven_zip()
+{
+    static const std::string name = run("command -v 7z").status == 0 ? "7z" : "7zz";
+    return name;
+}
+
+bytes file_bytes(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void put_file(const fs::path &path, const bytes &content)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(content.data()), static_cast<std::streamsize>(content.size()));
+}
+
+bytes text_bytes(const std::string &text) { return bytes(text.begin(), text.end()); }
+
+// Compressible text with some noise, or plain noise.
+bytes sample(std::size_t size, unsigned seed, bool noise_only = false)
+{
+    std::mt19937 random(seed);
+    bytes out(size);
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = noise_only || random() % 8 == 0 ? static_cast<unsigned char>(random())
+                                                 : static_cast<unsigned char>("dali channel "[i % 13]);
+    return out;
+}
+
+// Lists an archive with Python's zipfile, which also compares every local
+// header with its central directory record and checks each CRC-32. Each entry
+// is written to <out>/<position>; one line per entry: name, method, flag bits,
+// seconds between its time stamp and now.
+const char *PYTHON_LIST = R"(import sys, time, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+for i, info in enumerate(z.infolist()):
+    open('%s/%d' % (sys.argv[2], i), 'wb').write(z.read(info))
+    age = abs(time.time() - time.mktime(info.date_time + (0, 0, -1)))
+    print('%s|%d|%d|%d' % (info.filename, info.compress_type, info.flag_bits, age))
+)";
+
+struct python_entry {
+    std::string name;
+    int method, flags, age;
+    bytes content;
+};
+
+class ZipTest : public ::testing::Test {
+protected:
+    fs::path dir;
+
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "mervo-zip-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::vector<python_entry> python_list(const fs::path &archive)
+    {
+        fs::path script = dir / "list.py", out = dir / "python-out";
+        std::ofstream(script) << PYTHON_LIST;
+        fs::remove_all(out);
+        fs::create_directory(out);
+        command_result listed = run("python3 " + quoted(script) + " " + quoted(archive) + " " + quoted(out));
+        EXPECT_EQ(listed.status, 0) << listed.output;
+        std::vector<python_entry> entries;
+        std::istringstream lines(listed.output);
+        std::string line;
+        while (std::getline(lines, line)) {
+            python_entry e{};
+            std::istringstream fields(line);
+            std::string method, flags, age;
+            std::getline(fields, e.name, '|');
+            std::getline(fields, method, '|');
+            std::getline(fields, flags, '|');
+            std::getline(fields, age, '|');
+            e.method = std::atoi(method.c_str());
+            e.flags = std::atoi(flags.c_str());
+            e.age = std::atoi(age.c_str());
+            e.content = file_bytes(out / std::to_string(entries.size()));
+            entries.push_back(std::move(e));
+        }
+        return entries;
+    }
+
+    // Archives are written into "<name>.XXXXXX" beside the target.
+    void expect_no_temporary_file()
+    {
+        for (const auto &file : fs::directory_iterator(dir))
+            EXPECT_EQ(file.path().string().find(".zip."), std::string::npos) << "temporary file left: " << file.path();
+    }
+
+    // unzip and 7-Zip test the archive.
+    void verify(const fs::path &archive)
+    {
+        command_result unzip = run("unzip -t " + quoted(archive));
+        EXPECT_EQ(unzip.status, 0) << unzip.output;
+        command_result seven = run(seven_zip() + " t " + quoted(archive));
+        EXPECT_EQ(seven.status, 0) << seven.output;
+        EXPECT_NE(seven.output.find("Everything is Ok"), std::string::npos) << seven.output;
+    }
+};
+
+struct entry {
+    std::string name;
+    bytes content;
+};
+
+// Writes the entries, each in a few pieces of different sizes.
+void write_archive(const fs::path &path, int level, const std::vector<entry> &entries)
+{
+    mzip::zip_handle_t *zip = mzip::zip_open(path.c_str(), level, 'w');
+    ASSERT_NE(zip, nullptr);
+    for (const entry &e : entries) {
+        ASSERT_EQ(mzip::zip_entry_open(zip, e.name.c_str()), 0) << e.name;
+        std::size_t done = 0, piece = 1;
+        while (done < e.content.size()) {
+            std::size_t n = std::min(piece, e.content.size() - done);
+            ASSERT_EQ(mzip::zip_entry_write(zip, e.content.data() + done, n), 0);
+            done += n;
+            piece = piece * 7 + 3;
+        }
+        ASSERT_EQ(mzip::zip_entry_close(zip), 0) << e.name;
+    }
+    ASSERT_EQ(mzip::zip_close(zip), 0);
+}
+
+// Reads every entry back through the layer, in archive order; directories
+// come back with their flag and no content.
+struct read_entry {
+    std::string name;
+    int is_directory;
+    std::int64_t result;
+    bytes content;
+};
+std::vector<read_entry> read_archive(const fs::path &path)
+{
+    std::vector<read_entry> entries;
+    mzip::zip_handle_ptr zip(mzip::zip_open(path.c_str(), 0, 'r'));
+    EXPECT_NE(zip, nullptr) << path;
+    if (!zip)
+        return entries;
+    std::int64_t count = mzip::zip_entry_count(zip.get());
+    for (std::int64_t i = 0; i < count; ++i) {
+        EXPECT_EQ(mzip::zip_entry_open_at(zip.get(), i), 0);
+        const char *name = mzip::zip_entry_name(zip.get());
+        read_entry e{name ? name : "(none)", mzip::zip_entry_is_directory(zip.get()), 0, {}};
+        std::size_t size = 12345;
+        e.result = mzip::zip_entry_read(zip.get(), &e.content, &size);
+        EXPECT_EQ(size, e.result >= 0 ? e.content.size() : 12345u);
+        EXPECT_EQ(mzip::zip_entry_close(zip.get()), 0);
+        entries.push_back(std::move(e));
+    }
+    return entries;
+}
+
+std::vector<entry> sample_entries()
+{
+    return {{"systemconfig.tar", sample(10240, 1)},
+            {"empty.tar", {}},
+            {"one", {0x42}},
+            {"noise.bin", sample(65536 + 17, 2, true)},
+            {"big.tar", sample(1024 * 1024, 3)},
+            {"dali1.tar", sample(30720, 4)}};
+}
+
+} // namespace
+
+TEST_F(ZipTest, RoundTripsAtEveryLevel)
+{
+    const std::vector<entry> entries = sample_entries();
+    for (int level : {0, 1, 6, 10, -1}) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        fs::path path = dir / ("level" + std::to_string(level) + ".zip");
+        write_archive(path, level, entries);
+        verify(path);
+
+        std::vector<read_entry> back = read_archive(path);
+        ASSERT_EQ(back.size(), entries.size());
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ(back[i].name, entries[i].name);
+            EXPECT_EQ(back[i].is_directory, 0);
+            EXPECT_EQ(back[i].result, static_cast<std::int64_t>(entries[i].content.size()));
+            EXPECT_TRUE(back[i].content == entries[i].content) << entries[i].name;
+        }
+
+        std::vector<python_entry> python = python_list(path);
+        ASSERT_EQ(python.size(), entries.size());
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ(python[i].name, entries[i].name);
+            EXPECT_EQ(python[i].method, level == 0 ? 0 : 8);
+            // Only the deflate option bits (1 and 2) may be set: no
+            // encryption, no data descriptor.
+            EXPECT_EQ(python[i].flags & ~6, 0);
+            EXPECT_LT(python[i].age, 300) << "time stamp in local time";
+            EXPECT_TRUE(python[i].content == entries[i].content) << entries[i].name;
+        }
+    }
+    // Stored data is as large as it is; deflate shrinks the text, more so at
+    // the strongest level.
+    auto size = [&](int level) { return fs::file_size(dir / ("level" + std::to_string(level) + ".zip")); };
+    EXPECT_GT(size(0), 1024u * 1024 + 65536 + 10240 + 30720);
+    EXPECT_LT(size(1), size(0));
+    EXPECT_LE(size(10), size(6));
+    EXPECT_LE(size(6), size(1));
+}
+
+TEST_F(ZipTest, BackslashNamesAreStoredWithSlashes)
+{
+    fs::path path = dir / "names.zip";
+    mzip::zip_handle_ptr zip(mzip::zip_open(path.c_str(), 6, 'w'));
+    ASSERT_EQ(mzip::zip_entry_open(zip.get(), "backup\\2021\\dali1.tar"), 0);
+    EXPECT_STREQ(mzip::zip_entry_name(zip.get()), "backup/2021/dali1.tar");
+    ASSERT_EQ(mzip::zip_entry_write(zip.get(), "abc", 3), 0);
+    ASSERT_EQ(mzip::zip_entry_close(zip.get()), 0);
+    EXPECT_EQ(mzip::zip_entry_name(zip.get()), nullptr);
+    ASSERT_EQ(mzip::zip_close(zip.release()), 0);
+    verify(path);
+
+    // Python compares the local header's name with the central directory's.
+    std::vector<python_entry> python = python_list(path);
+    ASSERT_EQ(python.size(), 1u);
+    EXPECT_EQ(python[0].name, "backup/2021/dali1.tar");
+    EXPECT_TRUE(python[0].content == text_bytes("abc"));
+
+    // Looking it up works with either separator.
+    zip.reset(mzip::zip_open(path.c_str(), 0, 'r'));
+    ASSERT_EQ(mzip::zip_entry_open(zip.get(), "backup\\2021\\dali1.tar"), 0);
+    EXPECT_STREQ(mzip::zip_entry_name(zip.get()), "backup/2021/dali1.tar");
+    ASSERT_EQ(mzip::zip_entry_open(zip.get(), "backup/2021/dali1.tar"), 0);
+    bytes content;
+    EXPECT_EQ(mzip::zip_entry_read(zip.get(), &content, nullptr), 3);
+    EXPECT_TRUE(content == text_bytes("abc"));
+    // Lookups are exact and case-sensitive; a miss leaves no entry open.
+    EXPECT_EQ(mzip::zip_entry_open(zip.get(), "BACKUP/2021/dali1.tar"), -1);
+    EXPECT_EQ(mzip::zip_entry_name(zip.get()), nullptr);
+    EXPECT_EQ(mzip::zip_entry_read(zip.get(), &content, nullptr), -1);
+    EXPECT_TRUE(content.empty());
+    EXPECT_EQ(mzip::zip_entry_open(zip.get(), "dali1.tar"), -1);
+}
+
+TEST_F(ZipTest, WritesOfNothingAndEmptyEntries)
+{
+    fs::path path = dir / "writes.zip";
+    mzip::zip_handle_ptr zip(mzip::zip_open(path.c_str(), 6, 'w'));
+    ASSERT_NE(zip, nullptr);
+    // No entry open yet.
+    EXPECT_EQ(mzip::zip_entry_write(zip.get(), "x", 1), -1);
+    EXPECT_EQ(mzip::zip_entry_close(zip.get()), -1);
+
+    ASSERT_EQ(mzip::zip_entry_open(zip.get(), "pieces"), 0);
+    EXPECT_EQ(mzip::zip_entry_is_directory(zip.get()), 0);
+    EXPECT_EQ(mzip::zip_entry_write(zip.get(), "abc", 3), 0);
+    EXPECT_EQ(mzip::zip_entry_write(zip.get(), nullptr, 5), 0);
+    EXPECT_EQ(mzip::zip_entry_write(zip.get(), "zzz", 0), 0);
+    EXPECT_EQ(mzip::zip_entry_write(zip.get(), "def", 3), 0);
+    // One entry at a time.
+    EXPECT_EQ(mzip::zip_entry_open(zip.get(), "other"), -1);
+    ASSERT_EQ(mzip::zip_entry_close(zip.get()), 0);
+
+    ASSERT_EQ(mzip::zip_entry_open(zip.get(), "nothing"), 0);
+    EXPECT_EQ(mzip::zip_entry_write(zip.get(), nullptr, 0), 0);
+    ASSERT_EQ(mzip::zip_entry_close(zip.get()), 0);
+
+    // A second entry of the same name cannot join; the archive stays sound.
+    ASSERT_EQ(mzip::zip_entry_open(zip.get(), "pieces"), 0);
+    EXPECT_EQ(mzip::zip_entry_write(zip.get(), "again", 5), 0);
+    EXPECT_EQ(mzip::zip_entry_close(zip.get()), -1);
+
+    ASSERT_EQ(mzip::zip_entry_open(zip.get(), "never closed"), 0);
+    EXPECT_EQ(mzip::zip_entry_write(zip.get(), "lost", 4), 0);
+    EXPECT_EQ(mzip::zip_entry_count(zip.get()), 2);
+    ASSERT_EQ(mzip::zip_close(zip.release()), 0);
+    verify(path);
+
+    std::vector<read_entry> back = read_archive(path);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[0].name, "pieces");
+    EXPECT_TRUE(back[0].content == text_bytes("abcdef"));
+    EXPECT_EQ(back[1].name, "nothing");
+    EXPECT_EQ(back[1].result, 0);
+    EXPECT_TRUE(back[1].content.empty());
+}
+
+TEST_F(ZipTest, ArgumentChecksAndRefusedLevels)
+{
+    fs::path path = dir / "a.zip";
+    EXPECT_EQ(mzip::zip_open(nullptr, 6, 'w'), nullptr);
+    EXPECT_EQ(mzip::zip_open("", 6, 'w'), nullptr);
+    EXPECT_EQ(mzip::zip_open(path.c_str(), 6, 'x'), nullptr);
+    EXPECT_EQ(mzip::zip_open(path.c_str(), 6, 'W'), nullptr);
+    for (int level : {11, 15, 0x1B, 0x10F}) {
+        EXPECT_EQ(mzip::zip_open(path.c_str(), level, 'w'), nullptr) << level;
+        EXPECT_EQ(mzip::zip_open(path.c_str(), level, 'r'), nullptr) << level;
+    }
+    EXPECT_FALSE(fs::exists(path));
+    // A refused level leaves an existing file as it was.
+    put_file(path, text_bytes("keep me"));
+    EXPECT_EQ(mzip::zip_open(path.c_str(), 11, 'w'), nullptr);
+    EXPECT_TRUE(file_bytes(path) == text_bytes("keep me"));
+
+    // Files that are no zip archive, or are missing, do not open for reading
+    // or appending; a file cannot be created in a missing directory.
+    EXPECT_EQ(mzip::zip_open(path.c_str(), 0, 'r'), nullptr);
+    EXPECT_EQ(mzip::zip_open(path.c_str(), 0, 'a'), nullptr);
+    put_file(dir / "zero", {});
+    EXPECT_EQ(mzip::zip_open((dir / "zero").c_str(), 0, 'r'), nullptr);
+    EXPECT_EQ(mzip::zip_open((dir / "none.zip").c_str(), 0, 'r'), nullptr);
+    EXPECT_EQ(mzip::zip_open((dir / "none.zip").c_str(), 0, 'a'), nullptr);
+    EXPECT_EQ(mzip::zip_open((dir / "missing" / "b.zip").c_str(), 6, 'w'), nullptr);
+    EXPECT_EQ(mzip::zip_open(dir.c_str(), 6, 'w'), nullptr);
+    EXPECT_FALSE(fs::exists(dir / "none.zip"));
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+    EXPECT_TRUE(file_bytes(path) == text_bytes("keep me"));
+
+    // Null handles.
+    bytes buffer{1, 2, 3};
+    std::size_t size = 99;
+    EXPECT_EQ(mzip::zip_close(nullptr), 0);
+    EXPECT_EQ(mzip::zip_entry_open(nullptr, "a"), -1);
+    EXPECT_EQ(mzip::zip_entry_open_at(nullptr, 0), -1);
+    EXPECT_EQ(mzip::zip_entry_name(nullptr), nullptr);
+    EXPECT_EQ(mzip::zip_entry_is_directory(nullptr), -1);
+    EXPECT_EQ(mzip::zip_entry_write(nullptr, "a", 1), -1);
+    EXPECT_EQ(mzip::zip_entry_read(nullptr, &buffer, &size), -1);
+    EXPECT_TRUE(buffer.empty());
+    EXPECT_EQ(size, 99u);
+    EXPECT_EQ(mzip::zip_entry_close(nullptr), -1);
+    EXPECT_EQ(mzip::zip_entry_count(nullptr), -1);
+
+    // Names, indexes and modes.
+    write_archive(dir / "two.zip", 6, {{"a", text_bytes("1")}, {"b", text_bytes("2")}});
+    mzip::zip_handle_ptr zip(mzip::zip_open((dir / "two.zip").c_str(), 0, 'r'));
+    ASSERT_NE(zip, nullptr);
+    EXPECT_EQ(mzip::zip_entry_open(zip.get(), nullptr), -1);
+    EXPECT_EQ(mzip::zip_entry_open(zip.get(), ""), -1);
+    EXPECT_EQ(mzip::zip_entry_is_directory(zip.get()), -1);
+    EXPECT_EQ(mzip::zip_entry_read(zip.get(), &buffer, &size), -1);
+    EXPECT_EQ(mzip::zip_entry_read(zip.get(), nullptr, &size), -1);
+    for (std::int64_t index : {-1, 2, 1000}) {
+        EXPECT_EQ(mzip::zip_entry_open_at(zip.get(), index), -1);
+        EXPECT_EQ(mzip::zip_entry_name(zip.get()), nullptr);
+    }
+    EXPECT_EQ(mzip::zip_entry_write(zip.get(), "a", 1), -1);
+    ASSERT_EQ(mzip::zip_entry_open_at(zip.get(), 1), 0);
+    EXPECT_STREQ(mzip::zip_entry_name(zip.get()), "b");
+    EXPECT_EQ(mzip::zip_entry_write(zip.get(), "a", 1), -1);
+    zip.reset(mzip::zip_open((dir / "w.zip").c_str(), 6, 'w'));
+    EXPECT_EQ(mzip::zip_entry_open_at(zip.get(), 0), -1);
+    EXPECT_EQ(mzip::zip_entry_open(zip.get(), "x"), 0);
+    EXPECT_EQ(mzip::zip_entry_read(zip.get(), &buffer, &size), -1);
+}
+
+TEST_F(ZipTest, EmptyArchiveIsValid)
+{
+    fs::path path = dir / "empty.zip";
+    put_file(path, text_bytes("an older file of that name"));
+    ASSERT_EQ(mzip::zip_close(mzip::zip_open(path.c_str(), 6, 'w')), 0);
+    bytes expected = text_bytes("PK\x05\x06");
+    expected.resize(22);
+    EXPECT_TRUE(file_bytes(path) == expected);
+
+    command_result unzip = run("unzip -t " + quoted(path));
+    EXPECT_EQ(unzip.status, 1) << unzip.output; // its warning for an empty archive
+    EXPECT_NE(unzip.output.find("zipfile is empty"), std::string::npos) << unzip.output;
+    command_result seven = run(seven_zip() + " t " + quoted(path));
+    EXPECT_EQ(seven.status, 0) << seven.output;
+    EXPECT_TRUE(python_list(path).empty());
+    EXPECT_TRUE(read_archive(path).empty());
+
+    // Python writes the same bytes for an empty archive.
+    command_result python = run("python3 -c \"import zipfile; zipfile.ZipFile('" + (dir / "py.zip").string() +
+                                "', 'w').close()\"");
+    EXPECT_EQ(python.status, 0) << python.output;
+    EXPECT_TRUE(file_bytes(dir / "py.zip") == expected);
+
+    // A new file gets the usual permissions, a replaced one keeps its own.
+    mode_t mask = umask(022);
+    fs::path fresh = dir / "fresh.zip";
+    ASSERT_EQ(mzip::zip_close(mzip::zip_open(fresh.c_str(), 6, 'w')), 0);
+    EXPECT_EQ(fs::status(fresh).permissions(), fs::perms(0644));
+    fs::permissions(fresh, fs::perms(0600));
+    ASSERT_EQ(mzip::zip_close(mzip::zip_open(fresh.c_str(), 6, 'w')), 0);
+    EXPECT_EQ(fs::status(fresh).permissions(), fs::perms(0600));
+    umask(mask);
+    expect_no_temporary_file();
+}
+
+TEST_F(ZipTest, ReadsArchivesOfOtherWriters)
+{
+    fs::path tree = dir / "tree";
+    fs::create_directories(tree / "conf" / "sub");
+    const bytes dali = sample(11168, 5), text = sample(3000, 6), noise = sample(5000, 7, true);
+    put_file(tree / "conf" / "dali1.tar", dali);
+    put_file(tree / "conf" / "sub" / "notes.txt", text);
+    put_file(tree / "noise.bin", noise);
+    put_file(tree / "empty", {});
+
+    fs::path info_zip = dir / "info.zip", stored = dir / "stored.zip", seven = dir / "seven.zip",
+             python = dir / "python.zip";
+    ASSERT_EQ(run("cd " + quoted(tree) + " && zip -q -r " + quoted(info_zip) + " conf noise.bin empty").status, 0);
+    ASSERT_EQ(run("cd " + quoted(tree) + " && zip -q -0 -r " + quoted(stored) + " conf noise.bin empty").status, 0);
+    ASSERT_EQ(run("cd " + quoted(tree) + " && " + seven_zip() + " a -tzip " + quoted(seven) + " conf noise.bin empty")
+                  .status,
+              0);
+    const std::string script =
+        "import zipfile, sys\n"
+        "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
+        "z.writestr('conf/', b'')\n"
+        "z.write(sys.argv[2] + '/conf/dali1.tar', 'conf/dali1.tar', zipfile.ZIP_DEFLATED)\n"
+        "z.write(sys.argv[2] + '/noise.bin', 'noise.bin', zipfile.ZIP_STORED)\n"
+        "z.writestr('win\\\\path\\\\notes.txt', open(sys.argv[2] + '/conf/sub/notes.txt', 'rb').read(),\n"
+        "           zipfile.ZIP_DEFLATED)\n"
+        "z.writestr('empty', b'')\n"
+        "z.close()\n";
+    std::ofstream(dir / "make.py") << script;
+    command_result made = run("python3 " + quoted(dir / "make.py") + " " + quoted(python) + " " + quoted(tree));
+    ASSERT_EQ(made.status, 0) << made.output;
+
+    auto expected_content = [&](const std::string &name) -> const bytes * {
+        if (name == "conf/dali1.tar")
+            return &dali;
+        if (name == "conf/sub/notes.txt" || name == "win/path/notes.txt")
+            return &text;
+        if (name == "noise.bin")
+            return &noise;
+        static const bytes none;
+        return name == "empty" ? &none : nullptr;
+    };
+    for (const fs::path &archive : {info_zip, stored, seven, python}) {
+        SCOPED_TRACE(archive.filename().string());
+        std::vector<read_entry> back = read_archive(archive);
+        int files = 0, directories = 0;
+        for (const read_entry &e : back) {
+            SCOPED_TRACE(e.name);
+            if (!e.name.empty() && e.name.back() == '/') {
+                ++directories;
+                EXPECT_EQ(e.is_directory, 1);
+                EXPECT_EQ(e.result, -1);
+                EXPECT_TRUE(e.content.empty());
+                continue;
+            }
+            ++files;
+            EXPECT_EQ(e.is_directory, 0);
+            const bytes *want = expected_content(e.name);
+            ASSERT_NE(want, nullptr);
+            EXPECT_EQ(e.result, static_cast<std::int64_t>(want->size()));
+            EXPECT_TRUE(e.content == *want);
+        }
+        EXPECT_EQ(files, 4);
+        EXPECT_GE(directories, 1);
+    }
+    // The order is the archive's own.
+    std::vector<read_entry> back = read_archive(python);
+    ASSERT_EQ(back.size(), 5u);
+    EXPECT_EQ(back[0].name, "conf/");
+    EXPECT_EQ(back[1].name, "conf/dali1.tar");
+    EXPECT_EQ(back[2].name, "noise.bin");
+    EXPECT_EQ(back[3].name, "win/path/notes.txt");
+    EXPECT_EQ(back[4].name, "empty");
+}
+
+TEST_F(ZipTest, AppendKeepsEntriesAndOrder)
+{
+    fs::path path = dir / "append.zip";
+    write_archive(path, 0, {{"systemconfig.tar", sample(2000, 8)}, {"dali1.tar", sample(3000, 9)}});
+    mzip::zip_handle_t *zip = mzip::zip_open(path.c_str(), 6, 'a');
+    ASSERT_NE(zip, nullptr);
+    EXPECT_EQ(mzip::zip_entry_count(zip), 2);
+    EXPECT_EQ(mzip::zip_entry_open_at(zip, 0), -1);
+    ASSERT_EQ(mzip::zip_entry_open(zip, "dali2.tar"), 0);
+    bytes dali2 = sample(4000, 10);
+    ASSERT_EQ(mzip::zip_entry_write(zip, dali2.data(), dali2.size()), 0);
+    ASSERT_EQ(mzip::zip_entry_close(zip), 0);
+    EXPECT_EQ(mzip::zip_entry_count(zip), 3);
+    ASSERT_EQ(mzip::zip_close(zip), 0);
+    verify(path);
+
+    std::vector<python_entry> python = python_list(path);
+    ASSERT_EQ(python.size(), 3u);
+    EXPECT_EQ(python[0].name, "systemconfig.tar");
+    EXPECT_TRUE(python[0].content == sample(2000, 8));
+    EXPECT_EQ(python[1].name, "dali1.tar");
+    EXPECT_TRUE(python[1].content == sample(3000, 9));
+    EXPECT_EQ(python[2].name, "dali2.tar");
+    EXPECT_EQ(python[2].method, 8);
+    EXPECT_TRUE(python[2].content == dali2);
+}
+
+TEST_F(ZipTest, TargetUntouchedUntilClose)
+{
+    // The archive appears under its name only once it is complete: while it is
+    // being written, and when it cannot be written, the old file stays.
+    fs::path path = dir / "backup.zip";
+    put_file(path, text_bytes("previous backup"));
+    mzip::zip_handle_t *zip = mzip::zip_open(path.c_str(), 6, 'w');
+    ASSERT_NE(zip, nullptr);
+    ASSERT_EQ(mzip::zip_entry_open(zip, "dali1.tar"), 0);
+    ASSERT_EQ(mzip::zip_entry_write(zip, "data", 4), 0);
+    ASSERT_EQ(mzip::zip_entry_close(zip), 0);
+    EXPECT_TRUE(file_bytes(path) == text_bytes("previous backup"));
+    ASSERT_EQ(mzip::zip_close(zip), 0);
+    EXPECT_EQ(read_archive(path).size(), 1u);
+
+    fs::path gone = dir / "gone";
+    fs::create_directory(gone);
+    zip = mzip::zip_open((gone / "backup.zip").c_str(), 6, 'w');
+    ASSERT_NE(zip, nullptr);
+    ASSERT_EQ(mzip::zip_entry_open(zip, "dali1.tar"), 0);
+    ASSERT_EQ(mzip::zip_entry_close(zip), 0);
+    fs::remove(gone);
+    EXPECT_EQ(mzip::zip_close(zip), -1);
+    zip = mzip::zip_open((dir / "gone.zip").c_str(), 6, 'w');
+    ASSERT_NE(zip, nullptr);
+    fs::create_directory(dir / "gone.zip");
+    EXPECT_EQ(mzip::zip_close(zip), -1);
+    expect_no_temporary_file();
+}
+
+TEST_F(ZipTest, DamagedDataIsNotHandedOut)
+{
+    fs::path path = dir / "damaged.zip";
+    bytes content = sample(5000, 11, true);
+    write_archive(path, 0, {{"dali1.tar", content}});
+    bytes raw = file_bytes(path);
+    // Stored data starts after the 30-byte local header and the 9-byte name.
+    raw[30 + 9 + 100] ^= 0xFF;
+    put_file(path, raw);
+
+    mzip::zip_handle_ptr zip(mzip::zip_open(path.c_str(), 0, 'r'));
+    ASSERT_NE(zip, nullptr);
+    ASSERT_EQ(mzip::zip_entry_open_at(zip.get(), 0), 0);
+    bytes buffer{1};
+    std::size_t size = 7;
+    EXPECT_EQ(mzip::zip_entry_read(zip.get(), &buffer, &size), -1);
+    EXPECT_TRUE(buffer.empty());
+    EXPECT_EQ(size, 7u);
+}
