@@ -1,0 +1,153 @@
+#include "backup/channel_config.h"
+
+#include "backup/version.h"
+#include "cli/format.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char *LOG_TAG = "backup";
+constexpr const char *CHANNEL_FILE_NAME = "/etc/config/dali/dali%u.bin";
+// The newest firmware that still keeps its channel files in layout 1.
+constexpr const char *LAST_LAYOUT_1_FIRMWARE = "1.3.0";
+
+constexpr std::uint32_t CRC_START = 0xFFFF;
+constexpr std::uint32_t CRC_NO_DATA = 0xFFFFFFFF;
+
+// Prints "\tfile error %u.\r\n" with the code as an unsigned 32-bit number.
+void print_file_error(int code)
+{
+    std::printf("\tfile error %u.\r\n", static_cast<unsigned>(code));
+}
+
+}  // namespace
+
+std::uint32_t crc16_step(std::uint8_t byte, std::uint32_t crc)
+{
+    std::uint32_t x = (byte ^ crc) & 0xFF;
+    x ^= (x << 4) & 0xFF;
+    return ((crc >> 8) ^ (x << 8) ^ (x << 3) ^ (x >> 4)) & 0xFFFF;
+}
+
+std::uint32_t dali_file_crc(const std::uint8_t *data, std::uint32_t length)
+{
+    if (data == nullptr || length == 0)
+        return CRC_NO_DATA;
+    std::uint32_t crc = CRC_START;
+    for (std::uint32_t i = 0; i < length; ++i)
+        crc = crc16_step(data[i], crc);
+    return crc;
+}
+
+void dali_file_stamp(std::uint8_t *file, std::uint32_t size)
+{
+    if (file == nullptr || size < DALI_DEVICES)
+        return;
+    dali_put_u32(file, DALI_CHECKSUM, 0);
+    dali_put_u32(file, DALI_CHECKSUM, dali_file_crc(file, size) & 0xFFFF);
+}
+
+int channel_config_read(const backup_download *download, std::uint32_t channel, channel_config *config)
+{
+    if (download == nullptr || download->data.empty() || channel == 0 || config == nullptr)
+        return 1;
+    std::memset(config->bytes, 0, sizeof config->bytes);
+
+    std::string name;
+    if (format_alloc(name, CHANNEL_FILE_NAME, channel) < 0)
+        return 1;
+
+    tar_t tar;
+    tar_header_t header;
+    // The record's size is what was received; never read past the bytes held.
+    const auto held = static_cast<std::uint32_t>(std::min<std::size_t>(download->size, download->data.size()));
+    tar_mem_open_read(&tar, download->data.data(), held);
+    if (tar_find(&tar, name.c_str(), &header) != TAR_OK) {
+        std::printf("%s\terror '%s' file not found.\r\n", LOG_TAG, name.c_str());
+        return 1;
+    }
+    if (header.size == 0) {
+        std::printf("%s\terror '%s' file size error\r\n", LOG_TAG, name.c_str());
+        return 1;
+    }
+    // A header may claim more than the archive holds: that is a read error,
+    // found before anything is allocated for it.
+    if (!tar_entry_held(&tar, header.size)) {
+        std::printf("%s\terror reading '%s'\r\n", LOG_TAG, name.c_str());
+        return 1;
+    }
+    std::vector<std::uint8_t> data;
+    try {
+        data.assign(header.size, 0);
+    } catch (const std::bad_alloc &) {
+        return 1;
+    }
+    if (tar_read_data(&tar, data.data(), header.size) != TAR_OK) {
+        std::printf("%s\terror reading '%s'\r\n", LOG_TAG, name.c_str());
+        return 1;
+    }
+    std::memcpy(config->bytes, data.data(), std::min<std::size_t>(header.size, sizeof config->bytes));
+    return 0;
+}
+
+int channel_config_write(tar_t *tar, const backup_download *download, std::uint32_t channel, channel_config *config)
+{
+    if (tar == nullptr || download == nullptr || !download->firmware_version || channel == 0 || config == nullptr)
+        return 1;
+    std::string name;
+    if (format_alloc(name, CHANNEL_FILE_NAME, channel) < 0)
+        return 1;
+
+    const char *firmware = download->firmware_version->c_str();
+    if (version_compare(firmware, LAST_LAYOUT_1_FIRMWARE) > 0) {
+        std::printf("%s\terror version %s not supported.\r\n", LOG_TAG, firmware);
+        return 2;
+    }
+
+    dali_put_u32(config->bytes, DALI_LAYOUT_VERSION, DALI_LAYOUT_1.version);
+    dali_file_stamp(config->bytes, CHANNEL_CONFIG_SIZE);
+
+    if (tar_write_file_header(tar, name.c_str(), CHANNEL_CONFIG_SIZE) != TAR_OK) {
+        std::printf("%s\terror writing file '%s' header.\r\n", LOG_TAG, name.c_str());
+        return 1;
+    }
+    if (tar_write_data(tar, config->bytes, CHANNEL_CONFIG_SIZE) != TAR_OK) {
+        std::printf("%s\terror writing file '%s' data.\r\n", LOG_TAG, name.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int channel_archive_list(tar_t *tar)
+{
+    if (tar == nullptr)
+        return 1;
+    tar_finalize(tar);
+
+    // The archive is the first `pos` bytes of the writer's buffer.
+    const std::uint32_t length = std::min<std::uint32_t>(tar->pos, static_cast<std::uint32_t>(tar->buffer.size()));
+    tar_t reader;
+    tar_mem_open_read(&reader, tar->buffer.data(), length);
+    std::printf("%s\tbackup file contains: \r\n", LOG_TAG);
+    for (;;) {
+        tar_header_t header;
+        const int code = tar_read_header(&reader, &header);
+        if (code == TAR_NULL_RECORD)
+            return 0;
+        if (code != TAR_OK) {
+            print_file_error(code);
+            return code;
+        }
+        std::printf("\t%s (%d bytes)\r\n", header.name, static_cast<int>(header.size));
+        if (const int next = tar_next(&reader); next != TAR_OK) {
+            print_file_error(next);
+            return next;
+        }
+    }
+}
