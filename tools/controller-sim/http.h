@@ -1,0 +1,67 @@
+// The controller's web interface under /api/v100/: the status document, the
+// configuration archives, and the restore and upgrade requests, each of which
+// can be told to misbehave.
+#pragma once
+
+#include "store.h"
+
+#include <ctime>
+#include <map>
+#include <string>
+
+namespace httplib {
+class Server;
+}
+
+struct sim_identity {
+    std::string model_name = "VESTRA-4";
+    std::string firmware_version = "1.3.0";
+    std::string serial_number = "V4-2106-000482";
+    std::string mac = "00:1e:c0:4a:12:7f";
+    std::string hostname = "vestra-4";
+    std::string ip = "127.0.0.1";
+};
+
+// How one endpoint answers. The first five replace the answer (nothing is
+// applied); the last three spoil or delay the normal answer after it was made
+// (a restore or upgrade still takes effect).
+enum class fault_kind {
+    none,
+    http_404,  // 404 with an HTML page
+    http_500,  // 500 with an HTML page
+    empty,     // 200 with an empty body
+    garbage,   // 200 with 4096 bytes of noise
+    body,      // 200 with the bytes of a file
+    truncated, // the normal answer cut to half its length, sent as complete
+    drop,      // the normal headers, half the body, then the connection is closed
+    slow,      // the normal answer after a delay
+};
+
+struct fault {
+    fault_kind kind = fault_kind::none;
+    int delay_ms = 3000; // slow
+    std::string file;    // body
+    std::string spec = "none";
+};
+
+// Endpoint names a fault is set for: "status", "backup" (every configuration),
+// "backup:NAME" (one configuration, before "backup"), "restore", "upgrade".
+using fault_table = std::map<std::string, fault>;
+
+// Reads "TARGET=MODE" (MODE: 404, 500, empty, garbage, body:FILE, truncated,
+// drop, slow or slow:MS) into the table. False with `error` set when invalid.
+bool parse_fault(const std::string &spec, fault_table &faults, std::string &error);
+
+struct sim_context {
+    sim_identity identity;
+    config_store *store = nullptr;
+    std::string tftp_dir;
+    fault_table faults;
+    std::time_t started = 0;
+};
+
+// The "status.txt" document packed into every configuration archive.
+std::string status_txt(const sim_identity &identity);
+
+// Installs the handlers; `context` must outlive the server.
+void setup_routes(httplib::Server &server, sim_context &context);
