@@ -1,5 +1,5 @@
 // The tar layer on archives built in memory and on disk.
-#include "tar/tar.h"
+#include "tar_build.h"
 
 #include <gtest/gtest.h>
 
@@ -13,41 +13,12 @@ namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
-struct entry {
-    std::string name;
-    bytes data;
-};
-
 bytes pattern(std::size_t length, unsigned seed = 1)
 {
     bytes data(length);
     for (std::size_t i = 0; i < length; ++i)
         data[i] = static_cast<std::uint8_t>((i * 31 + seed * 7) & 0xff);
     return data;
-}
-
-// An archive written by the layer's memory writer.
-bytes build(const std::vector<entry> &entries)
-{
-    tar_t tar;
-    EXPECT_EQ(tar_mem_open_write(&tar), TAR_OK);
-    for (const entry &e : entries) {
-        EXPECT_EQ(tar_write_file_header(&tar, e.name.c_str(), static_cast<std::uint32_t>(e.data.size())), TAR_OK);
-        EXPECT_EQ(tar_write_data(&tar, e.data.data(), static_cast<std::uint32_t>(e.data.size())), TAR_OK);
-    }
-    EXPECT_EQ(tar_finalize(&tar), TAR_OK);
-    return tar_mem_take(&tar);
-}
-
-// Stores the checksum of a record edited by hand, in the layer's own form.
-void reseal(std::uint8_t *record)
-{
-    std::memset(record + 148, ' ', 8);
-    unsigned sum = 0;
-    for (int i = 0; i < 512; ++i)
-        sum += record[i];
-    std::snprintf(reinterpret_cast<char *>(record + 148), 8, "%06o", sum);
-    record[155] = ' ';
 }
 
 void put_field(std::uint8_t *record, std::size_t offset, std::size_t length, const char *text)
@@ -75,7 +46,7 @@ std::uint32_t length_of(const bytes &data) { return static_cast<std::uint32_t>(d
 
 TEST(TarWrite, HeaderInTheControllersDialect)
 {
-    bytes archive = build({{"/etc/config/dali/dali1.bin", pattern(11168)}});
+    bytes archive = tar_build({{"/etc/config/dali/dali1.bin", pattern(11168)}});
     const char *record = reinterpret_cast<const char *>(archive.data());
     EXPECT_STREQ(record, "/etc/config/dali/dali1.bin");
     EXPECT_EQ(std::memcmp(record + 100, "664\0\0\0\0\0", 8), 0);
@@ -130,14 +101,14 @@ TEST(TarWrite, HeaderInTheControllersDialect)
 TEST(TarWrite, PaddingAndArchiveLength)
 {
     for (std::size_t n : {0u, 1u, 511u, 512u, 513u, 1024u, 11168u}) {
-        bytes archive = build({{"f", pattern(n)}});
+        bytes archive = tar_build({{"f", pattern(n)}});
         std::size_t rounded = (n + 511) / 512 * 512;
         EXPECT_EQ(archive.size(), 512 + rounded + 1024) << n;
         EXPECT_TRUE(std::equal(archive.begin() + 512 + n, archive.end(), bytes(archive.size() - 512 - n).begin())) << n;
     }
 
     // 512 bytes: the next header follows at once. 513: 511 NUL bytes first.
-    bytes archive = build({{"a", pattern(512)}, {"b", pattern(513)}, {"c", pattern(3)}});
+    bytes archive = tar_build({{"a", pattern(512)}, {"b", pattern(513)}, {"c", pattern(3)}});
     EXPECT_EQ(archive.size(), 512 + 512 + 512 + 1024 + 512 + 512 + 1024u);
     EXPECT_STREQ(reinterpret_cast<const char *>(archive.data()) + 1024, "b");
     EXPECT_STREQ(reinterpret_cast<const char *>(archive.data()) + 1536 + 1024, "c");
@@ -155,13 +126,13 @@ TEST(TarWrite, PaddingAndArchiveLength)
     EXPECT_EQ(tar_write_data(&tar, data.data() + 500, 13), TAR_OK);
     EXPECT_EQ(tar.pos, 1536u);
     EXPECT_EQ(tar_finalize(&tar), TAR_OK);
-    EXPECT_EQ(tar_mem_take(&tar), build({{"f", data}}));
+    EXPECT_EQ(tar_mem_take(&tar), tar_build({{"f", data}}));
 }
 
 TEST(TarRead, FindAndReadData)
 {
     bytes first = pattern(700, 1), second = pattern(1024, 2), empty;
-    bytes archive = build({{"/etc/config/system.cfg", first}, {"status.txt", second}, {"empty", empty}});
+    bytes archive = tar_build({{"/etc/config/system.cfg", first}, {"status.txt", second}, {"empty", empty}});
     tar_t tar;
     ASSERT_EQ(tar_mem_open_read(&tar, archive.data(), length_of(archive)), TAR_OK);
 
@@ -226,7 +197,7 @@ TEST(TarRead, FindAndReadData)
 
 TEST(TarRead, NullRecordsAndChecksums)
 {
-    bytes archive = build({{"a", pattern(10)}, {"b", pattern(20)}});
+    bytes archive = tar_build({{"a", pattern(10)}, {"b", pattern(20)}});
     tar_t tar;
     tar_header_t header;
 
@@ -272,7 +243,7 @@ TEST(TarRead, NullRecordsAndChecksums)
 
 TEST(TarRead, HeadersOfOtherWriters)
 {
-    bytes archive = build({{"x", pattern(1000)}});
+    bytes archive = tar_build({{"x", pattern(1000)}});
     std::uint8_t *record = archive.data();
     // Zero-padded to the full width, ended by NUL or by space.
     put_field(record, 100, 8, "0000664");
@@ -281,7 +252,7 @@ TEST(TarRead, HeadersOfOtherWriters)
     put_field(record, 124, 12, "00000001750");
     put_field(record, 136, 12, "14524770400 ");
     std::memcpy(record + 257, "ustar\0" "00", 8);
-    reseal(record);
+    tar_reseal(record);
     tar_t tar;
     tar_header_t header;
     tar_mem_open_read(&tar, archive.data(), length_of(archive));
@@ -294,7 +265,7 @@ TEST(TarRead, HeadersOfOtherWriters)
     // Leading blanks, and a checksum written zero-padded to seven digits.
     put_field(record, 100, 8, "   664 ");
     put_field(record, 124, 12, "     1750 ");
-    reseal(record);
+    tar_reseal(record);
     char checksum[8];
     std::memcpy(checksum, record + 148, 6);
     put_field(record, 148, 8, ("0" + std::string(checksum, 6)).c_str());
@@ -309,19 +280,19 @@ TEST(TarRead, HeadersOfOtherWriters)
     std::memset(record, 'n', 100);
     std::memset(record + 157, 'l', 100);
     std::memset(record + 257, 'u', 255);
-    reseal(record);
+    tar_reseal(record);
     ASSERT_EQ(tar_read_header(&tar, &header), TAR_OK);
     EXPECT_EQ(std::string(header.name), std::string(99, 'n'));
     EXPECT_EQ(std::string(header.linkname), std::string(99, 'l'));
 
     // A size beyond 32 bits, or in binary form, cannot be represented.
     put_field(record, 124, 12, "40000000000");
-    reseal(record);
+    tar_reseal(record);
     EXPECT_EQ(tar_read_header(&tar, &header), TAR_FAILURE);
     put_field(record, 124, 12, "");
     record[124] = 0x80;
     record[135] = 0x01;
-    reseal(record);
+    tar_reseal(record);
     EXPECT_EQ(tar_read_header(&tar, &header), TAR_FAILURE);
     // A checksum field without digits.
     put_field(record, 124, 12, "1750");
@@ -331,7 +302,7 @@ TEST(TarRead, HeadersOfOtherWriters)
 
 TEST(TarRead, TruncatedArchives)
 {
-    bytes archive = build({{"a", pattern(600)}, {"status.txt", pattern(40)}});
+    bytes archive = tar_build({{"a", pattern(600)}, {"status.txt", pattern(40)}});
     tar_t tar;
     tar_header_t header;
     bytes data(600);
@@ -357,7 +328,7 @@ TEST(TarRead, TruncatedArchives)
     // A header claiming almost 4 GiB in a small archive.
     bytes huge = archive;
     put_field(huge.data(), 124, 12, "37777777777");
-    reseal(huge.data());
+    tar_reseal(huge.data());
     tar_mem_open_read(&tar, huge.data(), length_of(huge));
     ASSERT_EQ(tar_read_header(&tar, &header), TAR_OK);
     EXPECT_EQ(header.size, 0xffffffffu);
@@ -448,7 +419,7 @@ TEST(TarHandle, ErrorTextsAndMissingCallbacks)
     EXPECT_EQ(tar_read_header(&tar, &header), TAR_FAILURE);
     EXPECT_EQ(tar_rewind(&tar), TAR_FAILURE);
     EXPECT_EQ(tar_write_data(&tar, nullptr, 1), TAR_FAILURE);
-    bytes archive = build({{"a", pattern(1)}});
+    bytes archive = tar_build({{"a", pattern(1)}});
     tar_mem_open_read(&tar, archive.data(), length_of(archive));
     EXPECT_EQ(tar_write_file_header(&tar, "a", 1), TAR_FAILURE);
     EXPECT_EQ(tar_finalize(&tar), TAR_FAILURE);

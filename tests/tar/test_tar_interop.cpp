@@ -1,6 +1,6 @@
 // Archives of the layer read by GNU tar and libarchive; archives of GNU tar and
 // Python's tarfile read by the layer.
-#include "tar/tar.h"
+#include "tar_build.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -102,14 +102,10 @@ std::string capture(const std::string &command)
 
 bytes write_sample()
 {
-    tar_t tar;
-    tar_mem_open_write(&tar);
-    for (const auto &[name, data] : sample()) {
-        EXPECT_EQ(tar_write_file_header(&tar, name.c_str(), static_cast<std::uint32_t>(data.size())), TAR_OK);
-        EXPECT_EQ(tar_write_data(&tar, data.data(), static_cast<std::uint32_t>(data.size())), TAR_OK);
-    }
-    EXPECT_EQ(tar_finalize(&tar), TAR_OK);
-    return tar_mem_take(&tar);
+    std::vector<tar_test_entry> entries;
+    for (const auto &[name, data] : sample())
+        entries.push_back({name, data});
+    return tar_build(entries);
 }
 
 // Walks an archive with the layer and reads every entry's data.

@@ -1,0 +1,179 @@
+// Download of one configuration archive from the controller, and its listing:
+// every entry of the received tar archive, then the controller's status
+// document "status.txt" with the four identity values picked out of it.
+#include "backup/download.h"
+
+#include "cli/format.h"
+#include "json/json.h"
+#include "tar/tar.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace {
+
+constexpr const char *TAG = "backup";
+constexpr const char *STATUS_DOCUMENT = "status.txt";
+
+// The identity values of the status document, in the order they are looked
+// for and printed.
+struct identity {
+    std::optional<std::string> model_name;
+    std::optional<std::string> firmware_version;
+    std::optional<std::string> serial_number;
+    std::optional<std::string> mac;
+};
+
+struct identity_key {
+    const char *key;
+    const char *line;
+    std::optional<std::string> identity::*field;
+};
+
+constexpr identity_key IDENTITY_KEYS[] = {
+    {"model_name", "%s\tmodel name: %s\r\n", &identity::model_name},
+    {"firmware_version", "%s\tfirmware version: %s\r\n", &identity::firmware_version},
+    {"serial_number", "%s\tserial number: %s\r\n", &identity::serial_number},
+    {"mac", "%s\tmac: %s\r\n", &identity::mac},
+};
+constexpr std::size_t IDENTITY_COUNT = sizeof IDENTITY_KEYS / sizeof IDENTITY_KEYS[0];
+
+// Prints one line per entry. 0 when at least one entry was listed and the
+// end of the archive was reached, 1 when there was no entry, else the tar
+// error that stopped the walk.
+int list_entries(tar_t *tar)
+{
+    int result = 1;
+    tar_header_t header;
+    for (;;) {
+        int read = tar_read_header(tar, &header);
+        if (read == TAR_NULL_RECORD)
+            break;
+        if (read != TAR_OK) {
+            std::printf("\tfile error %u.\r\n", static_cast<unsigned>(read));
+            return read;
+        }
+        std::printf("\t%s (%d bytes)\r\n", header.name, static_cast<int>(header.size));
+        result = tar_next(tar);
+        if (result != TAR_OK) {
+            std::printf("\tfile error %u.\r\n", static_cast<unsigned>(result));
+            break;
+        }
+    }
+    return result;
+}
+
+// Picks the four values out of the status document. A string inside an
+// object is a key unless a key of interest is waiting for its value; values
+// that are not strings leave the key waiting.
+identity read_identity(const char *document)
+{
+    identity values;
+    bool inside_object = false;
+    bool expect[IDENTITY_COUNT] = {};
+    json_stream json;
+    json_open_string(&json, document);
+    for (;;) {
+        json_type event = json_next(&json);
+        if (event == JSON_ERROR || event == JSON_DONE)
+            break;
+        if (event == JSON_OBJECT) {
+            inside_object = true;
+        } else if (event == JSON_OBJECT_END) {
+            inside_object = false;
+        } else if (event == JSON_STRING && inside_object) {
+            const char *token = json_get_string(&json, nullptr);
+            const char *text = token ? token : "";
+            bool *waiting = std::find(std::begin(expect), std::end(expect), true);
+            if (waiting != std::end(expect)) {
+                std::string copy;
+                if (format_alloc(copy, "%s", text) >= 0)
+                    values.*IDENTITY_KEYS[waiting - expect].field = std::move(copy);
+                *waiting = false;
+            } else {
+                for (std::size_t i = 0; i < IDENTITY_COUNT; ++i)
+                    expect[i] = std::strcmp(text, IDENTITY_KEYS[i].key) == 0;
+            }
+        }
+    }
+    json_close(&json);
+    return values;
+}
+
+} // namespace
+
+int backup_list(backup_download *download)
+{
+    if (!download)
+        return 1;
+    const auto received = static_cast<std::uint32_t>(std::min<std::size_t>(download->size, download->data.size()));
+    tar_t tar;
+    tar_mem_open_read(&tar, download->data.data(), received);
+
+    int result = 1;
+    if (received > 0) {
+        std::printf("%s\tbackup file contains: \r\n", TAG);
+        result = list_entries(&tar);
+    }
+
+    tar_header_t header;
+    if (received == 0 || tar_find(&tar, STATUS_DOCUMENT, &header) != TAR_OK) {
+        std::printf("%s\terror status.txt file not found.\r\n", TAG);
+        return result;
+    }
+    if (header.size == 0) {
+        std::printf("%s\terror status.txt file size error\r\n", TAG);
+        return result;
+    }
+    // The header's size is believed only as far as the archive holds the bytes.
+    const bool held = tar_entry_held(&tar, header.size);
+    std::string document;
+    try {
+        document.resize(held ? header.size : 0);
+    } catch (const std::bad_alloc &) {
+        return result;
+    }
+    if (!held || tar_read_data(&tar, document.data(), header.size) != TAR_OK) {
+        std::printf("%s\terror reading status.txt\r\n", TAG);
+        return result;
+    }
+    std::printf("%s", document.c_str());
+
+    identity values = read_identity(document.c_str());
+    for (const identity_key &key : IDENTITY_KEYS)
+        std::printf(key.line, TAG, show(values.*key.field));
+    download->model_name = std::move(values.model_name);
+    download->firmware_version = std::move(values.firmware_version);
+    download->serial_number = std::move(values.serial_number);
+    download->mac = std::move(values.mac);
+    return 0;
+}
+
+int backup_fetch(const char *base, const char *name, backup_download *download)
+{
+    if (!base || !name || !download)
+        return 1;
+    download->size = 0;
+    download->data.clear();
+    backup_download_free(download);
+
+    std::string url;
+    if (format_alloc(url, "%s/api/v100/backup.ssi?config=%s", base, name) < 0)
+        return 1;
+    if (transfer_download(TAG, url.c_str(), download) != 0)
+        return 1;
+    return backup_list(download);
+}
+
+void backup_download_free(backup_download *download)
+{
+    if (!download)
+        return;
+    download->model_name.reset();
+    download->firmware_version.reset();
+    download->serial_number.reset();
+    download->mac.reset();
+}
