@@ -163,6 +163,10 @@ int firmware_package_read(file_data *file, std::optional<std::vector<std::uint8_
     if (read_whole_file(file->path, UINT64_MAX, package) == file_result::no_memory)
         return fail("memory error", -2);
 
+    // An empty file (or one that could not be read) is no archive; libzip
+    // would take it for a new, empty one.
+    if (package.empty())
+        return fail("File format is invalid (open).", -9);
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t *source = zip_source_buffer_create(package.data(), package.size(), 0, &error);
