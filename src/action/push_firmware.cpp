@@ -1,12 +1,82 @@
 #include "action/push_firmware.h"
 
-#include <cstdio>
+#include "backup/transfer.h"
+#include "firmware/info.h"
+#include "firmware/package.h"
+#include "firmware/sha256.h"
 
-int action_push_firmware(const char *address, const char *)
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+std::string_view file_extension(const char *path)
+{
+    if (!path)
+        return {};
+    const char *dot = std::strrchr(path, '.');
+    if (!dot || dot == path)
+        return {};
+    return dot + 1;
+}
+
+namespace {
+
+int not_valid()
+{
+    std::fputs("FIRMWARE FILE IS NOT VALID!", stdout);
+    return 1;
+}
+
+} // namespace
+
+int action_push_firmware(const char *address, const char *firmware_file)
 {
     if (!address) {
         std::fputs("Missing arguments for action push_firmware.", stdout);
         return 2;
     }
+    file_data file;
+    copy_bounded(file.path, firmware_file ? firmware_file : "");
+    const std::string_view extension = file_extension(file.path);
+    std::puts("");
+
+    // Reading: a package also declares the digest of its image.
+    const bool package = extension == "bin";
+    if (!package && extension != "binary") {
+        std::puts("File format not supported.");
+        return not_valid();
+    }
+    std::optional<std::vector<std::uint8_t>> stored_digest;
+    const int read_result = package ? firmware_package_read(&file, &stored_digest) : firmware_raw_read(&file);
+
+    // Validating.
+    std::uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, file.data, file.length);
+    sha256_final(&ctx, digest);
+    if (read_result != 0)
+        return not_valid();
+    if (package) {
+        const bool present = stored_digest.has_value();
+        const bool equal = present && stored_digest->size() == SHA256_DIGEST_SIZE &&
+                           std::memcmp(stored_digest->data(), digest, SHA256_DIGEST_SIZE) == 0;
+        stored_digest.reset();
+        if (!equal) {
+            if (present)
+                std::puts("File is invalid (h).");
+            return not_valid();
+        }
+    }
+    if (firmware_info_check(file.data, file.length) != 0)
+        return not_valid();
+
+    // Uploading, then asking the controller to install what it received.
+    if (firmware_push_tftp(address, &file) != 0)
+        return 1;
+    std::puts("OK");
+    if (firmware_upgrade(address, digest, file.length) == 0)
+        std::puts("OK");
     return 1;
 }
