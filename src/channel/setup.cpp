@@ -1,3 +1,55 @@
+// setup_channel for one channel/CSV pair: the controller's channel file is
+// downloaded, the CSV file's device rows are applied to it, and the changed
+// file goes back as a fresh one-entry archive followed by a restore request.
 #include "channel/setup.h"
 
-void channel_setup(const char *, std::uint32_t, const char *) {}
+#include "backup/channel_config.h"
+#include "backup/download.h"
+#include "backup/transfer.h"
+#include "channel/csv.h"
+#include "cli/format.h"
+#include "tar/tar.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr std::size_t CONFIG_NAME_SIZE = 32;
+
+}  // namespace
+
+void channel_setup(const char *address, std::uint32_t channel, const char *csv_path)
+{
+    std::string base;
+    if (address == nullptr || format_alloc(base, "http://%s", address) <= 0)
+        return;
+
+    backup_download download;
+    tar_t tar;
+    char name[CONFIG_NAME_SIZE];
+    std::snprintf(name, sizeof name, "dali%u", channel);
+
+    if (backup_fetch(base.c_str(), name, &download) != 0)
+        return;
+    std::puts("OK");
+
+    tar_mem_open_write(&tar);
+    const auto config = std::make_unique<channel_config>();
+    std::printf("CH=%u\n", channel);
+    std::printf("FILE=%s\n", show(csv_path));
+
+    if (channel_config_read(&download, channel, config.get()) == 0) {
+        channel_csv_load(csv_path, config.get());
+        if (channel_config_write(&tar, &download, channel, config.get()) == 0) {
+            channel_archive_list(&tar);
+            // The archive is the first `pos` bytes of the writer's buffer.
+            const auto length = std::min<std::uint32_t>(tar.pos, static_cast<std::uint32_t>(tar.buffer.size()));
+            if (backup_upload(base.c_str(), address, tar.buffer.data(), length) == 0)
+                std::puts("OK");
+        }
+    }
+    backup_download_free(&download);
+}

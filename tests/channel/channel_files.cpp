@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -46,7 +48,7 @@ backup_download make_download(std::vector<std::uint8_t> archive, const char *fir
     return download;
 }
 
-std::string temp_dir()
+std::string scratch_dir()
 {
     const auto *info = testing::UnitTest::GetInstance()->current_test_info();
     std::filesystem::path dir = std::filesystem::temp_directory_path() / "mervo-channel-tests" /
@@ -55,20 +57,31 @@ std::string temp_dir()
     return dir.string();
 }
 
-std::string temp_file(const std::string &name, const std::string &text)
+std::string scratch_file(const std::string &name, const std::string &text)
 {
-    const std::string path = temp_dir() + "/" + name;
+    const std::string path = scratch_dir() + "/" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
 }
 
-std::vector<std::uint8_t> read_file(const std::string &path)
+std::string huge_field_csv()
+{
+    const std::string path = scratch_dir() + "/huge.csv";
+    std::ofstream out(path, std::ios::binary);
+    out << "#dali-channel-csv-version: 1\n";
+    const std::string block(1 << 20, 'a');
+    for (int i = 0; i < 64; ++i)
+        out << block;
+    return path;
+}
+
+std::vector<std::uint8_t> read_bytes(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void write_file(const std::string &path, const std::vector<std::uint8_t> &bytes)
+void write_bytes(const std::string &path, const std::vector<std::uint8_t> &bytes)
 {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
                                                 static_cast<std::streamsize>(bytes.size()));
@@ -91,16 +104,16 @@ std::string run_capture(const std::string &command)
 
 std::vector<std::uint8_t> gnu_tar_extract(const std::vector<std::uint8_t> &archive, const std::string &name)
 {
-    const std::string path = temp_dir() + "/extract.tar";
-    write_file(path, archive);
+    const std::string path = scratch_dir() + "/extract.tar";
+    write_bytes(path, archive);
     const std::string data = run_capture("tar -PxOf '" + path + "' '" + name + "'");
     return {data.begin(), data.end()};
 }
 
 std::string gnu_tar_list(const std::vector<std::uint8_t> &archive)
 {
-    const std::string path = temp_dir() + "/list.tar";
-    write_file(path, archive);
+    const std::string path = scratch_dir() + "/list.tar";
+    write_bytes(path, archive);
     return run_capture("tar -Ptvf '" + path + "'");
 }
 
@@ -117,6 +130,22 @@ std::uint32_t expected_checksum(std::vector<std::uint8_t> file)
 {
     dali_put_u32(file.data(), DALI_CHECKSUM, 0);
     return dali_file_crc(file.data(), static_cast<std::uint32_t>(file.size())) & 0xFFFF;
+}
+
+void apply_expected(std::uint8_t *file, std::uint32_t slot, const device_values &v)
+{
+    std::uint8_t *e = file + DALI_DEVICES + 152 * slot;
+    e[36] = 255;
+    dali_put_u32(e, 0, dali_get_u32(e, 0) | v.add_flags);
+    if (v.short_address >= 0)
+        e[11] = static_cast<std::uint8_t>(2 * v.short_address + 1);
+    std::memset(e + 94, 0, 33);
+    std::memcpy(e + 94, v.name, std::min<std::size_t>(std::strlen(v.name), 32));
+    dali_put_u16(e, 18, v.groups);
+    const std::uint8_t levels[] = {v.power_on, v.system_failure, v.min, v.max, v.fade_rate, v.fade_time};
+    std::memcpy(e + 5, levels, sizeof levels);
+    std::memset(e + 20, 255, 16);
+    std::memcpy(e + 20, v.scenes.data(), v.scenes.size());
 }
 
 }  // namespace channel_test

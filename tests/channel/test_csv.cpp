@@ -34,7 +34,7 @@ std::uint8_t *entry(channel_config &config, std::uint32_t slot)
 // Loads `csv` into `config`; returns what was printed.
 std::string load(const std::string &csv, channel_config &config, int *result = nullptr)
 {
-    const std::string path = temp_file("channel.csv", csv);
+    const std::string path = scratch_file("channel.csv", csv);
     CaptureStdout();
     const int r = channel_csv_load(path.c_str(), &config);
     if (result != nullptr)
@@ -52,36 +52,6 @@ void expect_same_image(const channel_config &actual, const channel_config &expec
     EXPECT_TRUE(offsets.empty()) << offsets.size() << " bytes differ (entry:byte):" << where;
 }
 
-// The device fields a row sets, for building the expected image.
-struct device_values {
-    std::uint32_t add_flags;
-    int short_address;  // -1: address byte unchanged
-    const char *name;
-    std::uint16_t groups;
-    std::uint8_t power_on, system_failure, min, max, fade_rate, fade_time;
-    std::vector<std::uint8_t> scenes;  // the rest 255
-};
-
-void apply_expected(channel_config &config, std::uint32_t slot, const device_values &v)
-{
-    std::uint8_t *e = entry(config, slot);
-    e[DALI_DEV_IMPORT_MARK] = 255;
-    dali_put_u32(e, DALI_DEV_FLAGS, dali_get_u32(e, DALI_DEV_FLAGS) | v.add_flags);
-    if (v.short_address >= 0)
-        e[DALI_DEV_ADDRESS_BYTE] = static_cast<std::uint8_t>(2 * v.short_address + 1);
-    std::memset(e + DALI_LAYOUT_1.name, 0, DALI_DEV_NAME_SIZE);
-    std::memcpy(e + DALI_LAYOUT_1.name, v.name, std::min<std::size_t>(std::strlen(v.name), 32));
-    dali_put_u16(e, DALI_DEV_GROUPS, v.groups);
-    e[DALI_DEV_POWER_ON_LEVEL] = v.power_on;
-    e[DALI_DEV_SYSTEM_FAILURE_LEVEL] = v.system_failure;
-    e[DALI_DEV_MIN_LEVEL] = v.min;
-    e[DALI_DEV_MAX_LEVEL] = v.max;
-    e[DALI_DEV_FADE_RATE] = v.fade_rate;
-    e[DALI_DEV_FADE_TIME] = v.fade_time;
-    std::memset(e + DALI_DEV_SCENE_LEVELS, 255, DALI_SCENE_COUNT);
-    std::memcpy(e + DALI_DEV_SCENE_LEVELS, v.scenes.data(), v.scenes.size());
-}
-
 const device_values HALL = {DALI_FLAG_ADDRESSED | DALI_FLAG_POWER_ON, 12, "Hall", 0x0009, 254, 255, 1, 254, 7, 4,
                             {254, 200, 255}};
 
@@ -94,7 +64,7 @@ TEST(ChannelCsv, ExampleRowSetsExactlyItsDeviceFields)
     int result = -1;
     EXPECT_EQ(load(VERSION_1 + EXAMPLE_ROW, config, &result), "0 fields, 2 rows\n");
     EXPECT_EQ(result, 0);
-    apply_expected(expected, 5, HALL);
+    apply_expected(expected.bytes, 5, HALL);
     expect_same_image(config, expected);
     EXPECT_EQ(entry(config, 5)[DALI_DEV_ADDRESS_BYTE], 25);
     EXPECT_EQ(dali_get_u16(entry(config, 5), DALI_DEV_GROUPS), 0x0009);
@@ -118,7 +88,7 @@ TEST(ChannelCsv, PowerOnFalseNullAddressAndEmptyAddress)
     device_values values = HALL;
     values.add_flags = DALI_FLAG_ADDRESSED | DALI_FLAG_POWER_ON_OFF;
     values.power_on = 0;
-    apply_expected(expected, 5, values);
+    apply_expected(expected.bytes, 5, values);
     expect_same_image(config, expected);
 
     // No short address (JSON null): the device block is cleared, no bit
@@ -131,7 +101,7 @@ TEST(ChannelCsv, PowerOnFalseNullAddressAndEmptyAddress)
         values.add_flags = DALI_FLAG_POWER_ON;
         values.short_address = -1;
         values.power_on = 255;
-        apply_expected(expected, 5, values);
+        apply_expected(expected.bytes, 5, values);
         std::memset(expected.bytes + DALI_LAYOUT_1.device_blocks + 5 * DALI_DEVICE_BLOCK_SIZE, 0,
                     DALI_DEVICE_BLOCK_SIZE);
         expect_same_image(config, expected);
@@ -147,7 +117,7 @@ TEST(ChannelCsv, PowerOnFalseNullAddressAndEmptyAddress)
              config);
         values = HALL;
         values.short_address = 0;
-        apply_expected(expected, 5, values);
+        apply_expected(expected.bytes, 5, values);
         expect_same_image(config, expected);
         EXPECT_EQ(entry(config, 5)[DALI_DEV_ADDRESS_BYTE], 1) << zero;
     }
@@ -159,7 +129,7 @@ TEST(ChannelCsv, PowerOnFalseNullAddressAndEmptyAddress)
     values = HALL;
     values.add_flags = DALI_FLAG_POWER_ON;
     values.short_address = -1;
-    apply_expected(expected, 5, values);
+    apply_expected(expected.bytes, 5, values);
     expect_same_image(config, expected);
 }
 
@@ -267,7 +237,7 @@ TEST(ChannelCsv, RowsThatAreCountedButNotApplied)
     values.name = "Hall #2";
     values.groups = 0;
     values.scenes = {};
-    apply_expected(expected, 5, values);
+    apply_expected(expected.bytes, 5, values);
     expect_same_image(config, expected);
 
     // Without any version line nothing is applied; the summary still comes.
@@ -283,7 +253,7 @@ TEST(ChannelCsv, RowsThatAreCountedButNotApplied)
     expect_same_image(config, expected);
     const std::string late = "#" + std::string(26, '-') + "1 #dali-channel-csv-version: 9";
     EXPECT_EQ(load(late + "\n" + row + "\n", config), "0 fields, 2 rows\n");
-    apply_expected(expected, 5, HALL);
+    apply_expected(expected.bytes, 5, HALL);
     expect_same_image(config, expected);
 }
 
@@ -294,7 +264,7 @@ TEST(ChannelCsv, SlotNamedTwiceAndEmptyOrMissingFiles)
     load(VERSION_1 + EXAMPLE_ROW + "0,5,3,Other,[1],FALSE,2,3,4,5,6,[9]\n", config);
     device_values values = {DALI_FLAG_ADDRESSED | DALI_FLAG_POWER_ON | DALI_FLAG_POWER_ON_OFF,
                             3, "Other", 0x0002, 0, 2, 3, 4, 5, 6, {9}};
-    apply_expected(expected, 5, values);
+    apply_expected(expected.bytes, 5, values);
     expect_same_image(config, expected);
 
     // An empty file prints the summary with nothing counted.
@@ -305,7 +275,7 @@ TEST(ChannelCsv, SlotNamedTwiceAndEmptyOrMissingFiles)
 
     // A file that does not exist: nothing printed, nothing changed.
     CaptureStdout();
-    EXPECT_EQ(channel_csv_load((temp_dir() + "/absent.csv").c_str(), &config), 1);
+    EXPECT_EQ(channel_csv_load((scratch_dir() + "/absent.csv").c_str(), &config), 1);
     EXPECT_EQ(channel_csv_load(nullptr, &config), 1);
     EXPECT_EQ(GetCapturedStdout(), "");
     expect_same_image(config, expected);
@@ -325,14 +295,7 @@ TEST(ChannelCsvDeathTest, RejectedFileEndsTheProgram)
 {
     // The tokeniser fails only when it cannot hold a field: one field of 64 MB
     // in a process that may not grow by that much.
-    const std::string path = temp_dir() + "/huge.csv";
-    {
-        std::ofstream out(path, std::ios::binary);
-        out << VERSION_1;
-        const std::string block(1 << 20, 'a');
-        for (int i = 0; i < 64; ++i)
-            out << block;
-    }
+    const std::string path = huge_field_csv();
     auto run = [&path] {
         rlimit limit{};
         getrlimit(RLIMIT_AS, &limit);
