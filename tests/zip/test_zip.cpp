@@ -5,71 +5,24 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <sys/wait.h>
+#include "files.h"
+#include "run.h"
+#include "zip_check.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
+#include <sys/stat.h>
+
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
-using bytes = std::vector<unsigned char>;
+using bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-struct pipe_close {
-    void operator()(std::FILE *pipe) const { pclose(pipe); }
-};
-
-// Runs a shell command; its exit status and everything it printed.
-struct command_result {
-    int status;
-    std::string output;
-};
-command_result run(const std::string &command)
-{
-    command_result result{-1, {}};
-    std::FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return result;
-    char chunk[4096];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        result.output.append(chunk, got);
-    int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
-std::string quoted(const fs::path &path) { return "'" + path.string() + "'"; }
-
-// Debian's 7-Zip is called 7zz; older packages call it 7z.
-std::string seven_zip()
-{
-    static const std::string name = run("command -v 7z").status == 0 ? "7z" : "7zz";
-    return name;
-}
-
-bytes file_bytes(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void put_file(const fs::path &path, const bytes &content)
-{
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(content.data()), static_cast<std::streamsize>(content.size()));
-}
-
+bytes file_bytes(const fs::path &path) { return read_file(path.string()).value_or(bytes{}); }
+void put_file(const fs::path &path, const bytes &content) { ASSERT_TRUE(write_file(path.string(), content)); }
 bytes text_bytes(const std::string &text) { return bytes(text.begin(), text.end()); }
 
 // Compressible text with some noise, or plain noise.
@@ -78,84 +31,21 @@ bytes sample(std::size_t size, unsigned seed, bool noise_only = false)
     std::mt19937 random(seed);
     bytes out(size);
     for (std::size_t i = 0; i < size; ++i)
-        out[i] = noise_only || random() % 8 == 0 ? static_cast<unsigned char>(random())
-                                                 : static_cast<unsigned char>("dali channel "[i % 13]);
+        out[i] = noise_only || random() % 8 == 0 ? static_cast<std::uint8_t>(random())
+                                                 : static_cast<std::uint8_t>("dali channel "[i % 13]);
     return out;
 }
 
-// Lists an archive with Python's zipfile, which also compares every local
-// header with its central directory record and checks each CRC-32. Each entry
-// is written to <out>/<position>; one line per entry: name, method, flag bits,
-// seconds between its time stamp and now.
-const char *PYTHON_LIST = R"(import sys, time, zipfile
-z = zipfile.ZipFile(sys.argv[1])
-for i, info in enumerate(z.infolist()):
-    open('%s/%d' % (sys.argv[2], i), 'wb').write(z.read(info))
-    age = abs(time.time() - time.mktime(info.date_time + (0, 0, -1)))
-    print('%s|%d|%d|%d' % (info.filename, info.compress_type, info.flag_bits, age))
-)";
-
-struct python_entry {
-    std::string name;
-    int method, flags, age;
-    bytes content;
-};
-
 class ZipTest : public ::testing::Test {
 protected:
-    fs::path dir;
-
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "mervo-zip-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    std::vector<python_entry> python_list(const fs::path &archive)
-    {
-        fs::path script = dir / "list.py", out = dir / "python-out";
-        std::ofstream(script) << PYTHON_LIST;
-        fs::remove_all(out);
-        fs::create_directory(out);
-        command_result listed = run("python3 " + quoted(script) + " " + quoted(archive) + " " + quoted(out));
-        EXPECT_EQ(listed.status, 0) << listed.output;
-        std::vector<python_entry> entries;
-        std::istringstream lines(listed.output);
-        std::string line;
-        while (std::getline(lines, line)) {
-            python_entry e{};
-            std::istringstream fields(line);
-            std::string method, flags, age;
-            std::getline(fields, e.name, '|');
-            std::getline(fields, method, '|');
-            std::getline(fields, flags, '|');
-            std::getline(fields, age, '|');
-            e.method = std::atoi(method.c_str());
-            e.flags = std::atoi(flags.c_str());
-            e.age = std::atoi(age.c_str());
-            e.content = file_bytes(out / std::to_string(entries.size()));
-            entries.push_back(std::move(e));
-        }
-        return entries;
-    }
+    temp_dir scratch;
+    fs::path dir{scratch.path()};
 
     // Archives are written into "<name>.XXXXXX" beside the target.
     void expect_no_temporary_file()
     {
         for (const auto &file : fs::directory_iterator(dir))
             EXPECT_EQ(file.path().string().find(".zip."), std::string::npos) << "temporary file left: " << file.path();
-    }
-
-    // unzip and 7-Zip test the archive.
-    void verify(const fs::path &archive)
-    {
-        command_result unzip = run("unzip -t " + quoted(archive));
-        EXPECT_EQ(unzip.status, 0) << unzip.output;
-        command_result seven = run(seven_zip() + " t " + quoted(archive));
-        EXPECT_EQ(seven.status, 0) << seven.output;
-        EXPECT_NE(seven.output.find("Everything is Ok"), std::string::npos) << seven.output;
     }
 };
 
@@ -231,7 +121,7 @@ TEST_F(ZipTest, RoundTripsAtEveryLevel)
         SCOPED_TRACE("level " + std::to_string(level));
         fs::path path = dir / ("level" + std::to_string(level) + ".zip");
         write_archive(path, level, entries);
-        verify(path);
+        expect_zip_sound(path);
 
         std::vector<read_entry> back = read_archive(path);
         ASSERT_EQ(back.size(), entries.size());
@@ -242,7 +132,7 @@ TEST_F(ZipTest, RoundTripsAtEveryLevel)
             EXPECT_TRUE(back[i].content == entries[i].content) << entries[i].name;
         }
 
-        std::vector<python_entry> python = python_list(path);
+        std::vector<zip_listing_entry> python = python_zip_entries(path);
         ASSERT_EQ(python.size(), entries.size());
         for (std::size_t i = 0; i < entries.size(); ++i) {
             EXPECT_EQ(python[i].name, entries[i].name);
@@ -273,10 +163,10 @@ TEST_F(ZipTest, BackslashNamesAreStoredWithSlashes)
     ASSERT_EQ(mzip::zip_entry_close(zip.get()), 0);
     EXPECT_EQ(mzip::zip_entry_name(zip.get()), nullptr);
     ASSERT_EQ(mzip::zip_close(zip.release()), 0);
-    verify(path);
+    expect_zip_sound(path);
 
     // Python compares the local header's name with the central directory's.
-    std::vector<python_entry> python = python_list(path);
+    std::vector<zip_listing_entry> python = python_zip_entries(path);
     ASSERT_EQ(python.size(), 1u);
     EXPECT_EQ(python[0].name, "backup/2021/dali1.tar");
     EXPECT_TRUE(python[0].content == text_bytes("abc"));
@@ -329,7 +219,7 @@ TEST_F(ZipTest, WritesOfNothingAndEmptyEntries)
     EXPECT_EQ(mzip::zip_entry_write(zip.get(), "lost", 4), 0);
     EXPECT_EQ(mzip::zip_entry_count(zip.get()), 2);
     ASSERT_EQ(mzip::zip_close(zip.release()), 0);
-    verify(path);
+    expect_zip_sound(path);
 
     std::vector<read_entry> back = read_archive(path);
     ASSERT_EQ(back.size(), 2u);
@@ -418,18 +308,18 @@ TEST_F(ZipTest, EmptyArchiveIsValid)
     expected.resize(22);
     EXPECT_TRUE(file_bytes(path) == expected);
 
-    command_result unzip = run("unzip -t " + quoted(path));
-    EXPECT_EQ(unzip.status, 1) << unzip.output; // its warning for an empty archive
-    EXPECT_NE(unzip.output.find("zipfile is empty"), std::string::npos) << unzip.output;
-    command_result seven = run(seven_zip() + " t " + quoted(path));
-    EXPECT_EQ(seven.status, 0) << seven.output;
-    EXPECT_TRUE(python_list(path).empty());
+    run_result unzip = run_program("unzip", {"-t", path});
+    EXPECT_EQ(unzip.status, 1) << unzip.out; // its warning for an empty archive
+    EXPECT_NE((unzip.out + unzip.err).find("zipfile is empty"), std::string::npos) << unzip.out << unzip.err;
+    run_result seven = run_program(seven_zip_command(), {"t", path});
+    EXPECT_EQ(seven.status, 0) << seven.out;
+    EXPECT_TRUE(python_zip_entries(path).empty());
     EXPECT_TRUE(read_archive(path).empty());
 
     // Python writes the same bytes for an empty archive.
-    command_result python = run("python3 -c \"import zipfile; zipfile.ZipFile('" + (dir / "py.zip").string() +
-                                "', 'w').close()\"");
-    EXPECT_EQ(python.status, 0) << python.output;
+    run_result python = run_program("python3", {"-c", "import sys, zipfile; zipfile.ZipFile(sys.argv[1], 'w').close()",
+                                                (dir / "py.zip").string()});
+    EXPECT_EQ(python.status, 0) << python.err;
     EXPECT_TRUE(file_bytes(dir / "py.zip") == expected);
 
     // A new file gets the usual permissions, a replaced one keeps its own.
@@ -456,11 +346,10 @@ TEST_F(ZipTest, ReadsArchivesOfOtherWriters)
 
     fs::path info_zip = dir / "info.zip", stored = dir / "stored.zip", seven = dir / "seven.zip",
              python = dir / "python.zip";
-    ASSERT_EQ(run("cd " + quoted(tree) + " && zip -q -r " + quoted(info_zip) + " conf noise.bin empty").status, 0);
-    ASSERT_EQ(run("cd " + quoted(tree) + " && zip -q -0 -r " + quoted(stored) + " conf noise.bin empty").status, 0);
-    ASSERT_EQ(run("cd " + quoted(tree) + " && " + seven_zip() + " a -tzip " + quoted(seven) + " conf noise.bin empty")
-                  .status,
-              0);
+    const auto in_tree = run_options().in(tree.string());
+    ASSERT_EQ(run_program("zip", {"-q", "-r", info_zip, "conf", "noise.bin", "empty"}, in_tree).status, 0);
+    ASSERT_EQ(run_program("zip", {"-q", "-0", "-r", stored, "conf", "noise.bin", "empty"}, in_tree).status, 0);
+    ASSERT_EQ(run_program(seven_zip_command(), {"a", "-tzip", seven, "conf", "noise.bin", "empty"}, in_tree).status, 0);
     const std::string script =
         "import zipfile, sys\n"
         "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
@@ -471,9 +360,8 @@ TEST_F(ZipTest, ReadsArchivesOfOtherWriters)
         "           zipfile.ZIP_DEFLATED)\n"
         "z.writestr('empty', b'')\n"
         "z.close()\n";
-    std::ofstream(dir / "make.py") << script;
-    command_result made = run("python3 " + quoted(dir / "make.py") + " " + quoted(python) + " " + quoted(tree));
-    ASSERT_EQ(made.status, 0) << made.output;
+    run_result made = run_program("python3", {"-c", script, python, tree});
+    ASSERT_EQ(made.status, 0) << made.err;
 
     auto expected_content = [&](const std::string &name) -> const bytes * {
         if (name == "conf/dali1.tar")
@@ -532,9 +420,9 @@ TEST_F(ZipTest, AppendKeepsEntriesAndOrder)
     ASSERT_EQ(mzip::zip_entry_close(zip), 0);
     EXPECT_EQ(mzip::zip_entry_count(zip), 3);
     ASSERT_EQ(mzip::zip_close(zip), 0);
-    verify(path);
+    expect_zip_sound(path);
 
-    std::vector<python_entry> python = python_list(path);
+    std::vector<zip_listing_entry> python = python_zip_entries(path);
     ASSERT_EQ(python.size(), 3u);
     EXPECT_EQ(python[0].name, "systemconfig.tar");
     EXPECT_TRUE(python[0].content == sample(2000, 8));
