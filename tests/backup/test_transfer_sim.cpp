@@ -23,7 +23,7 @@ run_result python(const std::string &script, const std::vector<std::string> &arg
     return run_program("python3", all);
 }
 
-std::string bytes_text(const std::vector<std::uint8_t> &data) { return std::string(data.begin(), data.end()); }
+std::string text_of(const std::vector<std::uint8_t> &data) { return std::string(data.begin(), data.end()); }
 
 // Lists a tar file as "path size" lines, then prints the JSON members of status.txt.
 const char *const LIST_ARCHIVE = R"(
@@ -71,7 +71,7 @@ TEST(ControllerSim, ServesStatusAndEveryConfigurationToCurl)
         }
         // GNU tar reads it too, and finds the same bytes.
         const run_result extracted = run_program("tar", {"-xOf", file, first});
-        EXPECT_EQ(extracted.out, bytes_text(content)) << name << extracted.err;
+        EXPECT_EQ(extracted.out, text_of(content)) << name << extracted.err;
     }
     EXPECT_EQ(sim.requests("/api/v100/backup.ssi").size(), CONFIGS.size());
     EXPECT_EQ(sim.requests("/api/v100/backup.ssi", "config=rlc").at(0).get("status"), "200");
@@ -158,7 +158,7 @@ TEST(ControllerSim, RestoresAnArchiveUploadedByTftpAndServesItAfterwards)
     // The next backup hands out the restored file.
     const std::string back = dir.file("back.tar");
     ASSERT_EQ(curl({"-s", "-o", back, "http://" + sim.address() + "/api/v100/backup.ssi?config=dali3"}).status, 0);
-    EXPECT_EQ(run_program("tar", {"-xOf", back, "/etc/config/dali/dali3.bin"}).out, bytes_text(content));
+    EXPECT_EQ(run_program("tar", {"-xOf", back, "/etc/config/dali/dali3.bin"}).out, text_of(content));
 
     // An upload that is no tar archive restores nothing and says so.
     ASSERT_TRUE(write_file(dir.file("junk"), std::string(700, 'x')));
@@ -167,6 +167,35 @@ TEST(ControllerSim, RestoresAnArchiveUploadedByTftpAndServesItAfterwards)
     EXPECT_NE(bad.out.find("\"result\":\"error\""), std::string::npos) << bad.out;
     EXPECT_EQ(sim.events("restore").at(1).get("result"), "error");
     EXPECT_EQ(sim.stored("dali3"), content);
+}
+
+TEST(ControllerSim, RestoresTheArchiveFormTheToolWrites)
+{
+    // The tool's own header records: no format magic, octal numbers without
+    // padding, the checksum as six digits, a NUL and a space.
+    const char *const make = R"(
+import sys
+def header(name, size):
+    h = bytearray(512)
+    h[0:len(name)] = name.encode()
+    for offset, text in ((100, b'664'), (108, b'0'), (124, b'%o' % size), (136, b'%o' % 1700000000)):
+        h[offset:offset + len(text)] = text
+    h[156] = ord('0')
+    h[148:156] = b'%06o\0 ' % (256 + sum(h[:148]) + sum(h[156:]))
+    return bytes(h)
+data = bytes((i * 13) & 0xFF for i in range(11168))
+sys.stdout.buffer.write(header('/etc/config/dali/dali4.bin', len(data)) + data + bytes(11264 - 11168) + bytes(1024))
+)";
+    controller_sim sim;
+    temp_dir dir;
+    const run_result made = python(make);
+    ASSERT_EQ(made.out.size(), 12800u) << made.err;
+    ASSERT_TRUE(write_file(dir.file("tool.tar"), made.out));
+    ASSERT_EQ(curl({"-s", "-T", dir.file("tool.tar"), "tftp://" + sim.address() + "/flashraw.bin"}).status, 0);
+    curl({"-s", "http://" + sim.address() + "/api/v100/status.ssi?action=restoreconfig"});
+    EXPECT_EQ(text_of(sim.stored("dali4").value()), made.out.substr(512, 11168));
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_EQ(sim.error_output(), "");
 }
 
 TEST(ControllerSim, UpgradeRequestIsCheckedAgainstTheUploadedImage)

@@ -176,23 +176,28 @@ controller_sim::controller_sim(const sim_options &options)
 
 controller_sim::~controller_sim() { stop(); }
 
-void controller_sim::stop()
+int controller_sim::stop()
 {
     if (pid_ <= 0)
-        return;
+        return -1;
     kill(pid_, SIGTERM);
     int status = 0;
-    for (int i = 0; i < 250; ++i) {
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    bool ended = false;
+    for (int i = 0; i < 250 && !ended; ++i) {
+        ended = waitpid(pid_, &status, WNOHANG) == pid_;
+        if (!ended)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
+    if (!ended) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+    }
     pid_ = -1;
+    exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return exit_status_;
 }
+
+std::string controller_sim::error_output() const { return read_text(work_.file(ERROR_FILE)).value_or(""); }
 
 std::vector<std::string> controller_sim::log_lines() const
 {

@@ -77,13 +77,19 @@ public:
     // The last upload (flashraw.bin in the TFTP directory).
     std::optional<std::vector<std::uint8_t>> flashraw() const;
 
-    // Ends the simulator now (the destructor does it otherwise); the
-    // accessors above keep working on what it left.
-    void stop();
+    // What the simulator wrote on standard error (its diagnoses, and the
+    // sanitizers' reports in an instrumented build).
+    std::string error_output() const;
+
+    // Ends the simulator now (the destructor does it otherwise) and returns
+    // its exit status (0 after a clean stop; -1 when it had already been
+    // stopped). The accessors above keep working on what it left.
+    int stop();
 
 private:
     temp_dir work_;
     pid_t pid_ = -1;
+    int exit_status_ = -1;
     std::string address_;
     int port_ = 0;
     std::string tftp_dir_;
