@@ -120,6 +120,32 @@ TEST(Transfer, EmptyAnswerAndBrokenConnection)
     EXPECT_EQ(got.err, failure_line(CURLE_PARTIAL_FILE));
 }
 
+TEST(Transfer, DownloadsAndRequestsFollowRedirects)
+{
+    controller_sim sim(sim_options().fault("status=redirect").fault("restore=redirect"));
+    mem_buffer status;
+    const std::string url = sim.address() + "/api/v100/status.ssi";
+    int result = -1;
+    const captured_output got = capture_output([&] { result = transfer_download("status", url.c_str(), &status); });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(text(status.data).substr(0, 26), "{\"model_name\":\"VESTRA-4\",\"");
+    EXPECT_EQ(got.out, "status\tfetching URL '" + url + "'.\nstatus\treceived " + std::to_string(status.size) +
+                           " bytes.\n");
+
+    const std::string address = sim.address();
+    const captured_output put = capture_output([&] { result = backup_put(address.c_str()); });
+    EXPECT_EQ(result, 0);
+    // Only the answer at the end of the redirect reaches standard output.
+    EXPECT_EQ(put.out.substr(put.out.find("'.\n") + 3), "{\"action\":\"restoreconfig\",\"result\":\"error\","
+                                                         "\"reason\":\"no flashraw.bin\"}\n");
+    const std::vector<sim_event> requests = sim.events("request");
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].get("status"), "302");
+    EXPECT_EQ(requests[1].get("query"), "redirected=1");
+    EXPECT_EQ(requests[2].get("status"), "302");
+    EXPECT_EQ(requests[3].get("query"), "action=restoreconfig&redirected=1");
+}
+
 TEST(Transfer, WriteCallbackGrowsTheBufferAndDropsItWhenItCannot)
 {
     char chunk[] = "abcdef";

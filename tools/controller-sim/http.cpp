@@ -14,14 +14,23 @@
 namespace {
 
 struct reply {
+    reply() = default;
+    reply(int status_code, std::string content_type, std::string content, std::string redirect_to = {})
+        : status(status_code), type(std::move(content_type)), body(std::move(content)), location(std::move(redirect_to))
+    {
+    }
     int status = 200;
     std::string type = "application/json";
     std::string body;
+    std::string location;
 };
 
 std::string error_page(int status)
 {
-    const char *title = status == 404 ? "404 Not Found" : status == 400 ? "400 Bad Request" : "500 Internal Server Error";
+    const char *title = status == 404   ? "404 Not Found"
+                        : status == 400 ? "400 Bad Request"
+                        : status == 302 ? "302 Found"
+                                        : "500 Internal Server Error";
     return std::string("<!DOCTYPE html>\n<html><head><title>") + title + "</title></head><body><h1>" + title +
            "</h1><p>VESTRA-4 web interface</p></body></html>\n";
 }
@@ -205,6 +214,15 @@ void answer(const sim_context &context, const httplib::Request &request, httplib
         out = file ? reply{200, "application/octet-stream", bytes_text(*file)} : html_error(500);
         break;
     }
+    case fault_kind::redirect:
+        if (!request.has_param("redirected")) {
+            out = reply{302, "text/html", error_page(302), request.target + "&redirected=1"};
+            if (request.target.find('?') == std::string::npos)
+                out.location = request.target + "?redirected=1";
+            break;
+        }
+        out = make();
+        break;
     default: out = make(); break;
     }
     if (f.kind == fault_kind::truncated)
@@ -222,6 +240,8 @@ void answer(const sim_context &context, const httplib::Request &request, httplib
     if (f.kind == fault_kind::slow)
         std::this_thread::sleep_for(std::chrono::milliseconds(f.delay_ms));
     response.status = out.status;
+    if (!out.location.empty())
+        response.set_header("Location", out.location);
     if (f.kind != fault_kind::drop || out.body.empty()) {
         response.set_content(out.body, out.type.c_str());
         return;
@@ -257,6 +277,7 @@ bool parse_fault(const std::string &spec, fault_table &faults, std::string &erro
     else if (mode == "truncated") f.kind = fault_kind::truncated;
     else if (mode == "drop") f.kind = fault_kind::drop;
     else if (mode == "slow") f.kind = fault_kind::slow;
+    else if (mode == "redirect") f.kind = fault_kind::redirect;
     else if (mode.rfind("slow:", 0) == 0 && mode.size() > 5 && mode.size() < 12 &&
              mode.find_first_not_of("0123456789", 5) == std::string::npos) {
         f.kind = fault_kind::slow;
@@ -302,7 +323,11 @@ void setup_routes(httplib::Server &server, sim_context &context)
             return archive ? reply{200, "application/x-tar", bytes_text(*archive)} : html_error(404);
         });
     });
-    server.Get(".*", [&context](const httplib::Request &request, httplib::Response &response) {
+    const auto unknown = [&context](const httplib::Request &request, httplib::Response &response) {
         answer(context, request, response, "", "", [] { return html_error(404); });
-    });
+    };
+    server.Get(".*", unknown);
+    server.Post(".*", unknown);
+    server.Put(".*", unknown);
+    server.Delete(".*", unknown);
 }

@@ -35,6 +35,7 @@ enum class fault_kind {
     truncated, // the normal answer cut to half its length, sent as complete
     drop,      // the normal headers, half the body, then the connection is closed
     slow,      // the normal answer after a delay
+    redirect,  // 302 to the same URL with "redirected=1" added, which is answered normally
 };
 
 struct fault {
@@ -49,7 +50,7 @@ struct fault {
 using fault_table = std::map<std::string, fault>;
 
 // Reads "TARGET=MODE" (MODE: 404, 500, empty, garbage, body:FILE, truncated,
-// drop, slow or slow:MS) into the table. False with `error` set when invalid.
+// drop, slow, slow:MS, redirect or none) into the table. False with `error` set when invalid.
 bool parse_fault(const std::string &spec, fault_table &faults, std::string &error);
 
 struct sim_context {
