@@ -2,60 +2,23 @@
 // console output.
 #include "backup/download.h"
 #include "../tar/tar_build.h"
+#include "run.h"
+#include "sim.h"
+
+#include <archive.h>
+#include <archive_entry.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
-
-// Collects what is written to standard output while it lives.
-class stdout_capture {
-public:
-    stdout_capture() : file_(std::tmpfile())
-    {
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        if (file_ && saved_ >= 0)
-            dup2(fileno(file_), STDOUT_FILENO);
-    }
-    ~stdout_capture() { restore(); }
-    std::string text()
-    {
-        restore();
-        std::string out;
-        if (!file_)
-            return out;
-        std::rewind(file_);
-        char chunk[4096];
-        std::size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, file_)) > 0)
-            out.append(chunk, got);
-        std::fclose(file_);
-        file_ = nullptr;
-        return out;
-    }
-
-private:
-    void restore()
-    {
-        if (saved_ < 0)
-            return;
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    std::FILE *file_;
-    int saved_ = -1;
-};
 
 bytes text_bytes(const std::string &text) { return bytes(text.begin(), text.end()); }
 
@@ -70,9 +33,7 @@ listing list(const bytes &received)
     listing run;
     run.download.data = received;
     run.download.size = static_cast<std::uint32_t>(received.size());
-    stdout_capture capture;
-    run.result = backup_list(&run.download);
-    run.output = capture.text();
+    run.output = capture_stdout([&run] { run.result = backup_list(&run.download); });
     return run;
 }
 
@@ -224,12 +185,129 @@ TEST(BackupFetch, ArgumentsAndFailedTransfer)
 {
     backup_download download;
     download.model_name = "kept";
-    stdout_capture capture;
-    EXPECT_EQ(backup_fetch(nullptr, "dali1", &download), 1);
-    EXPECT_EQ(backup_fetch("http://127.0.0.1", nullptr, &download), 1);
-    EXPECT_EQ(backup_fetch("http://127.0.0.1", "dali1", nullptr), 1);
-    EXPECT_EQ(capture.text(), "");
+    std::string output = capture_stdout([&download] {
+        EXPECT_EQ(backup_fetch(nullptr, "dali1", &download), 1);
+        EXPECT_EQ(backup_fetch("http://127.0.0.1", nullptr, &download), 1);
+        EXPECT_EQ(backup_fetch("http://127.0.0.1", "dali1", nullptr), 1);
+    });
+    EXPECT_EQ(output, "");
     EXPECT_EQ(download.model_name, "kept");
     backup_list(nullptr);
     backup_download_free(nullptr);
+}
+
+namespace {
+
+// The listing expected for an archive, its entries read with libarchive.
+std::string expected_listing(const bytes &received)
+{
+    std::string lines = CONTAINS, status;
+    struct archive *reader = archive_read_new();
+    archive_read_support_format_tar(reader);
+    EXPECT_EQ(archive_read_open_memory(reader, received.data(), received.size()), ARCHIVE_OK);
+    struct archive_entry *entry;
+    while (archive_read_next_header(reader, &entry) == ARCHIVE_OK) {
+        const std::string name = archive_entry_pathname(entry);
+        const auto size = static_cast<std::size_t>(archive_entry_size(entry));
+        lines += "\t" + name + " (" + std::to_string(size) + " bytes)\r\n";
+        if (name == "status.txt") {
+            status.resize(size);
+            EXPECT_EQ(archive_read_data(reader, status.data(), size), static_cast<la_ssize_t>(size));
+        }
+    }
+    archive_read_free(reader);
+    EXPECT_FALSE(status.empty());
+    return lines + status;
+}
+
+std::string fetching(const controller_sim &sim, const std::string &name, std::uint32_t received)
+{
+    return "backup\tfetching URL '" + sim.base() + "/api/v100/backup.ssi?config=" + name + "'.\nbackup\treceived " +
+           std::to_string(received) + " bytes.\n";
+}
+
+struct fetched {
+    int result = -100;
+    captured_output output;
+};
+
+fetched fetch(const std::string &base, const std::string &name, backup_download &download)
+{
+    fetched run;
+    run.output = capture_output([&] { run.result = backup_fetch(base.c_str(), name.c_str(), &download); });
+    return run;
+}
+
+const char *const CONFIGURATIONS[] = {"systemconfig", "dali1", "dali2", "dali3", "dali4", "cd1",
+                                      "cd2",          "cd3",   "cd4",   "schedules", "rlc"};
+
+} // namespace
+
+TEST(BackupFetchSim, EveryConfigurationOfTheController)
+{
+    controller_sim sim;
+    for (const char *name : CONFIGURATIONS) {
+        backup_download download;
+        fetched run = fetch(sim.base(), name, download);
+        const std::optional<bytes> served = sim.stored_archive(name);
+        ASSERT_TRUE(served) << name;
+        EXPECT_EQ(download.data, *served) << name;
+        EXPECT_EQ(download.size, served->size()) << name;
+        EXPECT_EQ(run.output.out, fetching(sim, name, download.size) + expected_listing(*served) + IDENTITY_LINES) << name;
+        EXPECT_EQ(run.output.err, "") << name;
+        EXPECT_EQ(run.result, 0) << name;
+        EXPECT_EQ(download.model_name, "VESTRA-4") << name;
+        EXPECT_EQ(download.firmware_version, "1.3.0") << name;
+        EXPECT_EQ(download.serial_number, "V4-2106-000482") << name;
+        EXPECT_EQ(download.mac, "00:1e:c0:4a:12:7f") << name;
+    }
+    EXPECT_EQ(sim.requests("/api/v100/backup.ssi").size(), std::size(CONFIGURATIONS));
+}
+
+TEST(BackupFetchSim, ControllerAnswersThatAreNoArchive)
+{
+    controller_sim sim(sim_options().firmware("1.2.1").fault("backup:dali3=404").fault("backup:cd1=empty").fault("backup:rlc=truncated"));
+    backup_download download;
+
+    // The record is reused: a failed fetch leaves none of the earlier values.
+    fetched run = fetch(sim.base(), "dali2", download);
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(download.firmware_version, "1.2.1");
+    EXPECT_NE(run.output.out.find("backup\tfirmware version: 1.2.1\r\n"), std::string::npos);
+
+    // An HTML error page: received and listed, which fails.
+    run = fetch(sim.base(), "dali3", download);
+    const std::string page(download.data.begin(), download.data.end());
+    EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u) << page;
+    EXPECT_NE(page.find("404"), std::string::npos);
+    EXPECT_EQ(run.output.out, fetching(sim, "dali3", download.size) + CONTAINS + "\tfile error 4294967295.\r\n" + NOT_FOUND);
+    EXPECT_EQ(run.result, -1);
+    EXPECT_FALSE(download.firmware_version);
+
+    // A name the controller does not know.
+    run = fetch(sim.base(), "dali9", download);
+    EXPECT_EQ(run.output.out, fetching(sim, "dali9", download.size) + CONTAINS + "\tfile error 4294967295.\r\n" + NOT_FOUND);
+    EXPECT_EQ(run.result, -1);
+
+    // Nothing at all.
+    run = fetch(sim.base(), "cd1", download);
+    EXPECT_EQ(run.output.out, fetching(sim, "cd1", 0) + NOT_FOUND);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_TRUE(download.data.empty());
+
+    // Half the archive, sent as if complete.
+    run = fetch(sim.base(), "rlc", download);
+    const std::optional<bytes> whole = sim.stored_archive("rlc");
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(download.size, whole->size() / 2);
+    EXPECT_EQ(run.output.out.rfind(fetching(sim, "rlc", download.size) + CONTAINS, 0), 0u) << run.output.out;
+    EXPECT_EQ(run.output.out.substr(run.output.out.size() - 25 - NOT_FOUND.size()), "\tfile error 4294967295.\r\n" + NOT_FOUND);
+    EXPECT_EQ(run.result, -1);
+
+    // Nobody listening: the transfer fails.
+    refusing_port closed;
+    run = fetch("http://" + closed.address(), "dali1", download);
+    EXPECT_EQ(run.output.out, "backup\tfetching URL 'http://" + closed.address() + "/api/v100/backup.ssi?config=dali1'.\n");
+    EXPECT_EQ(run.output.err.rfind("curl_easy_perform() failed: ", 0), 0u) << run.output.err;
+    EXPECT_EQ(run.result, 1);
 }

@@ -6,12 +6,14 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 
+#include "files.h"
+#include "run.h"
+
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -41,63 +43,13 @@ const std::map<std::string, bytes> &sample()
     return entries;
 }
 
-class scratch_dir {
-public:
-    scratch_dir()
-    {
-        std::string base = std::string(::testing::TempDir()) + "mervo_tar_XXXXXX";
-        path_.assign(base.begin(), base.end());
-        path_.push_back('\0');
-        if (!mkdtemp(path_.data()))
-            path_.clear();
-    }
-    ~scratch_dir()
-    {
-        if (!path_.empty())
-            run("rm -rf '" + path() + "'");
-    }
-    std::string path() const { return path_.data(); }
-    std::string operator/(const std::string &leaf) const { return path() + "/" + leaf; }
-    static int run(const std::string &command) { return std::system(command.c_str()); }
-
-private:
-    std::vector<char> path_;
-};
-
-bytes load(const std::string &path)
-{
-    bytes data;
-    std::FILE *file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return data;
-    std::uint8_t chunk[4096];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        data.insert(data.end(), chunk, chunk + got);
-    std::fclose(file);
-    return data;
-}
+bytes load(const std::string &path) { return read_file(path).value_or(bytes{}); }
 
 void save(const std::string &path, const bytes &data)
 {
-    std::FILE *file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr) << path;
-    ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), file), data.size());
-    std::fclose(file);
-}
-
-std::string capture(const std::string &command)
-{
-    std::string output;
-    std::FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return output;
-    char chunk[4096];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        output.append(chunk, got);
-    pclose(pipe);
-    return output;
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    ASSERT_TRUE(write_file(path, data)) << path;
 }
 
 bytes write_sample()
@@ -135,13 +87,12 @@ std::map<std::string, bytes> read_with_layer(const bytes &archive, std::map<std:
     return entries;
 }
 
-bool have(const char *tool) { return scratch_dir::run(std::string("command -v ") + tool + " >/dev/null 2>&1") == 0; }
+bool have(const char *tool) { return run_program("sh", {"-c", std::string("command -v ") + tool}).status == 0; }
 
 // Each case works in a scratch folder of its own.
 class TarInterop : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_FALSE(dir.path().empty()); }
-    scratch_dir dir;
+    temp_dir dir;
 };
 
 } // namespace
@@ -150,34 +101,35 @@ TEST_F(TarInterop, GnuTarListsAndExtractsOurArchives)
 {
     if (!have("tar"))
         GTEST_SKIP() << "GNU tar not installed";
-    save(dir / "ours.tar", write_sample());
+    save(dir.file("ours.tar"), write_sample());
 
-    std::string listing = capture("cd '" + dir.path() + "' && LC_ALL=C TZ=UTC tar tvf ours.tar 2>&1");
-    for (const auto &[name, data] : sample()) {
-        char line[256];
-        std::snprintf(line, sizeof line, "-rw-rw-r-- 0/0 %zu 1970-01-01 00:00 %s\n", data.size(), name.c_str());
-        // GNU tar aligns the size column; compare with runs of spaces squeezed.
-        std::string squeezed;
-        for (char c : listing)
-            if (!(c == ' ' && !squeezed.empty() && squeezed.back() == ' '))
-                squeezed.push_back(c);
-        EXPECT_NE(squeezed.find(line), std::string::npos) << line << "in:\n" << listing;
-    }
-
-    ASSERT_EQ(scratch_dir::run("mkdir '" + (dir / "out") + "' && tar xf '" + (dir / "ours.tar") + "' -C '" + (dir / "out") + "'"), 0);
+    run_options utc;
+    utc.env = {{"LC_ALL", "C"}, {"TZ", "UTC"}};
+    run_result listing = run_program("tar", {"tvf", dir.file("ours.tar")}, utc);
+    ASSERT_EQ(listing.status, 0) << listing.err;
+    // GNU tar aligns the size column; compare with runs of spaces squeezed.
+    std::string squeezed;
+    for (char c : listing.out)
+        if (!(c == ' ' && !squeezed.empty() && squeezed.back() == ' '))
+            squeezed.push_back(c);
+    std::string expected;
     for (const auto &[name, data] : sample())
-        EXPECT_EQ(load(dir / ("out/" + name)), data) << name;
+        expected += "-rw-rw-r-- 0/0 " + std::to_string(data.size()) + " 1970-01-01 00:00 " + name + "\n";
+    EXPECT_EQ(squeezed, expected);
+
+    std::filesystem::create_directory(dir.file("out"));
+    run_result extract = run_program("tar", {"xf", dir.file("ours.tar"), "-C", dir.file("out")});
+    ASSERT_EQ(extract.status, 0) << extract.err;
+    for (const auto &[name, data] : sample())
+        EXPECT_EQ(load(dir.file("out/" + name)), data) << name;
 
     // Leading slashes, as in the controller's own paths.
-    tar_t tar;
-    tar_mem_open_write(&tar);
     bytes config = pattern(700, 9);
-    tar_write_file_header(&tar, "/etc/config/dali/dali2.bin", 700);
-    tar_write_data(&tar, config.data(), 700);
-    tar_finalize(&tar);
-    save(dir / "slash.tar", tar_mem_take(&tar));
-    ASSERT_EQ(scratch_dir::run("mkdir '" + (dir / "slash") + "' && tar xf '" + (dir / "slash.tar") + "' -C '" + (dir / "slash") + "' 2>/dev/null"), 0);
-    EXPECT_EQ(load(dir / "slash/etc/config/dali/dali2.bin"), config);
+    save(dir.file("slash.tar"), tar_build({{"/etc/config/dali/dali2.bin", config}}));
+    std::filesystem::create_directory(dir.file("slash"));
+    extract = run_program("tar", {"xf", dir.file("slash.tar"), "-C", dir.file("slash")});
+    ASSERT_EQ(extract.status, 0) << extract.err;
+    EXPECT_EQ(load(dir.file("slash/etc/config/dali/dali2.bin")), config);
 }
 
 TEST_F(TarInterop, LibarchiveReadsOurArchives)
@@ -189,7 +141,8 @@ TEST_F(TarInterop, LibarchiveReadsOurArchives)
     ASSERT_EQ(archive_read_open_memory(reader, archive.data(), archive.size()), ARCHIVE_OK);
     std::map<std::string, bytes> seen;
     struct archive_entry *entry;
-    while (archive_read_next_header(reader, &entry) == ARCHIVE_OK) {
+    int status;
+    while ((status = archive_read_next_header(reader, &entry)) == ARCHIVE_OK) {
         std::string name = archive_entry_pathname(entry);
         EXPECT_EQ(archive_entry_mode(entry) & 07777, 0664u) << name;
         EXPECT_TRUE(archive_entry_filetype(entry) == AE_IFREG) << name;
@@ -201,6 +154,7 @@ TEST_F(TarInterop, LibarchiveReadsOurArchives)
         }
         seen[name] = data;
     }
+    EXPECT_EQ(status, ARCHIVE_EOF) << archive_error_string(reader);
     EXPECT_EQ(archive_read_free(reader), ARCHIVE_OK);
     EXPECT_EQ(seen, sample());
 }
@@ -209,17 +163,21 @@ TEST_F(TarInterop, ReadsGnuTarArchives)
 {
     if (!have("tar"))
         GTEST_SKIP() << "GNU tar not installed";
-    std::string files;
+    std::vector<std::string> names;
     for (const auto &[name, data] : sample()) {
-        std::string path = dir / ("in/" + name);
-        ASSERT_EQ(scratch_dir::run("mkdir -p \"$(dirname '" + path + "')\""), 0);
-        save(path, data);
-        files += " '" + name + "'";
+        save(dir.file("in/" + name), data);
+        names.push_back(name);
     }
-    ASSERT_EQ(scratch_dir::run("chmod 640 '" + (dir / "in/status.txt") + "' && touch -d @1700000000 '" + (dir / "in/status.txt") + "'"), 0);
+    std::filesystem::permissions(dir.file("in/status.txt"), std::filesystem::perms(0640));
+    ASSERT_EQ(run_program("touch", {"-d", "@1700000000", dir.file("in/status.txt")}).status, 0);
+    run_options inside;
+    inside.cwd = dir.file("in");
     for (const char *format : {"ustar", "gnu", "v7"}) {
-        std::string out = dir / (std::string(format) + ".tar");
-        ASSERT_EQ(scratch_dir::run("cd '" + (dir / "in") + "' && tar cf '" + out + "' --format=" + format + " --owner=1000 --group=100" + files), 0) << format;
+        std::string out = dir.file(std::string(format) + ".tar");
+        std::vector<std::string> args = {"cf", out, std::string("--format=") + format, "--owner=1000", "--group=100"};
+        args.insert(args.end(), names.begin(), names.end());
+        run_result made = run_program("tar", args, inside);
+        ASSERT_EQ(made.status, 0) << format << made.err;
         std::map<std::string, tar_header_t> headers;
         EXPECT_EQ(read_with_layer(load(out), &headers), sample()) << format;
         EXPECT_EQ(headers["status.txt"].mode, 0640u) << format;
@@ -234,34 +192,24 @@ TEST_F(TarInterop, ReadsPythonTarfileArchives)
 {
     if (!have("python3"))
         GTEST_SKIP() << "python3 not installed";
+    // The sample's files on disk; the script adds them under their names.
     for (const auto &[name, data] : sample())
-        save(dir / ("blob_" + std::to_string(data.size())), data);
-    // The script names each entry after its blob, so its contents can be compared here.
-    std::string script =
-        "import sys, tarfile, io\n"
-        "d = sys.argv[1]\n"
-        "names = {" +
-        [] {
-            std::string list;
-            for (const auto &[name, data] : sample())
-                list += "'" + name + "': " + std::to_string(data.size()) + ", ";
-            return list;
-        }() +
-        "}\n"
-        "for fmt, label in ((tarfile.USTAR_FORMAT, 'ustar'), (tarfile.GNU_FORMAT, 'gnu'), (tarfile.PAX_FORMAT, 'pax')):\n"
-        "    with tarfile.open(d + '/py_' + label + '.tar', 'w', format=fmt) as t:\n"
-        "        for name, size in sorted(names.items()):\n"
-        "            info = tarfile.TarInfo(name)\n"
-        "            info.size = size\n"
-        "            info.mode = 0o600\n"
-        "            info.mtime = 1234567890\n"
-        "            with open(d + '/blob_' + str(size), 'rb') as f:\n"
-        "                t.addfile(info, io.BytesIO(f.read()))\n";
-    save(dir / "make.py", bytes(script.begin(), script.end()));
-    ASSERT_EQ(scratch_dir::run("python3 '" + (dir / "make.py") + "' '" + dir.path() + "'"), 0);
+        save(dir.file("in/" + name), data);
+    const char *script = "import sys, os, tarfile\n"
+                         "src, dst = sys.argv[1], sys.argv[2]\n"
+                         "names = sorted(os.path.relpath(os.path.join(r, f), src) for r, _, fs in os.walk(src) for f in fs)\n"
+                         "for fmt, label in ((tarfile.USTAR_FORMAT, 'ustar'), (tarfile.GNU_FORMAT, 'gnu'), (tarfile.PAX_FORMAT, 'pax')):\n"
+                         "    with tarfile.open(os.path.join(dst, 'py_' + label + '.tar'), 'w', format=fmt) as t:\n"
+                         "        for name in names:\n"
+                         "            info = t.gettarinfo(os.path.join(src, name), arcname=name)\n"
+                         "            info.mode, info.mtime = 0o600, 1234567890\n"
+                         "            with open(os.path.join(src, name), 'rb') as f:\n"
+                         "                t.addfile(info, f)\n";
+    run_result made = run_program("python3", {"-c", script, dir.file("in"), dir.path()});
+    ASSERT_EQ(made.status, 0) << made.err;
     for (const char *label : {"ustar", "gnu", "pax"}) {
         std::map<std::string, tar_header_t> headers;
-        EXPECT_EQ(read_with_layer(load(dir / ("py_" + std::string(label) + ".tar")), &headers), sample()) << label;
+        EXPECT_EQ(read_with_layer(load(dir.file("py_" + std::string(label) + ".tar")), &headers), sample()) << label;
         EXPECT_EQ(headers["etc/config/one.cfg"].mode, 0600u) << label;
         EXPECT_EQ(headers["etc/config/one.cfg"].mtime, 1234567890u) << label;
     }
@@ -271,15 +219,22 @@ TEST_F(TarInterop, PythonTarfileReadsOurArchives)
 {
     if (!have("python3"))
         GTEST_SKIP() << "python3 not installed";
-    save(dir / "ours.tar", write_sample());
-    std::string listing = capture(
-        "python3 -c \"import sys, tarfile, hashlib\n"
-        "with tarfile.open(sys.argv[1]) as t:\n"
-        "    for m in t.getmembers():\n"
-        "        print(m.name, m.size, oct(m.mode), m.isreg(), len(t.extractfile(m).read()))\" '" +
-        (dir / "ours.tar") + "' 2>&1");
+    save(dir.file("ours.tar"), write_sample());
+    const char *script = "import sys, tarfile\n"
+                         "with tarfile.open(sys.argv[1]) as t:\n"
+                         "    for m in t.getmembers():\n"
+                         "        print(m.name, m.size, oct(m.mode), m.isreg(), t.extractfile(m).read().hex())\n";
+    run_result listing = run_program("python3", {"-c", script, dir.file("ours.tar")});
+    ASSERT_EQ(listing.status, 0) << listing.err;
     std::string expected;
-    for (const auto &[name, data] : sample())
-        expected += name + " " + std::to_string(data.size()) + " 0o664 True " + std::to_string(data.size()) + "\n";
-    EXPECT_EQ(listing, expected);
+    for (const auto &[name, data] : sample()) {
+        std::string hex;
+        char pair[3];
+        for (std::uint8_t byte : data) {
+            std::snprintf(pair, sizeof pair, "%02x", byte);
+            hex += pair;
+        }
+        expected += name + " " + std::to_string(data.size()) + " 0o664 True " + hex + "\n";
+    }
+    EXPECT_EQ(listing.out, expected);
 }
