@@ -203,7 +203,7 @@ inline void make_package(const fs::path &archive, const std::vector<member> &mem
     for (const member &m : members) {
         fs::remove_all(stage);
         write_file(stage / m.name, m.content);
-        std::string command = "cd " + quote(stage.string()) + " && " + seven_zip() + " a -tzip -bd -y -mm=" + m.method;
+        std::string command = "cd " + quote(stage.string()) + " && " + seven_zip() + " a -tzip -bd -y -mx=1 -mm=" + m.method;
         if (!m.encryption.empty())
             command += " -mem=" + m.encryption + " -p" + quote(m.password);
         command += " " + quote(archive.string()) + " " + quote(m.name) + " >/dev/null";

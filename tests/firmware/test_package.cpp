@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -271,6 +272,49 @@ TEST_F(PackageTest, DamagedImageEntryIsRefused)
     EXPECT_EQ(r.result, 0);
     ASSERT_TRUE(r.digest.has_value());
     EXPECT_NE(openssl_sha256(image_of(r.file)), *r.digest);
+}
+
+// Sets the uncompressed size recorded for entry `name` in its local and
+// central headers.
+void set_declared_size(const fs::path &archive, const std::string &name, std::uint32_t size)
+{
+    bytes data = read_file(archive);
+    int patched = 0;
+    for (std::size_t at = 0; at + 46 + name.size() <= data.size(); ++at) {
+        std::size_t size_at = 0;
+        if (data[at] == 'P' && data[at + 1] == 'K' && data[at + 2] == 3 && data[at + 3] == 4 &&
+            std::equal(name.begin(), name.end(), data.begin() + at + 30) && data[at + 26] == name.size())
+            size_at = at + 22;
+        else if (data[at] == 'P' && data[at + 1] == 'K' && data[at + 2] == 1 && data[at + 3] == 2 &&
+                 std::equal(name.begin(), name.end(), data.begin() + at + 46) && data[at + 28] == name.size())
+            size_at = at + 24;
+        if (size_at == 0)
+            continue;
+        for (int i = 0; i < 4; ++i)
+            data[size_at + i] = static_cast<std::uint8_t>(size >> (8 * i));
+        ++patched;
+    }
+    ASSERT_EQ(patched, 2);
+    write_file(archive, data);
+}
+
+TEST_F(PackageTest, DeclaredSizeBoundsTheImage)
+{
+    // Data that decodes to more or fewer bytes than the entry declares is
+    // refused; the output never grows past the declared size.
+    for (const std::string method : {"Copy", "Deflate", "BZip2", "LZMA", "XZ", "LZMA -meos=off"}) {
+        const fs::path original = dir / "original.bin";
+        fs::remove(original);
+        make_standard_package(original, image, method);
+        for (std::int64_t delta : {-1, 1, -1000}) {
+            SCOPED_TRACE(method + " " + std::to_string(delta));
+            const fs::path path = dir / "sized.bin";
+            fs::copy_file(original, path, fs::copy_options::overwrite_existing);
+            set_declared_size(path, "mervo.binary", static_cast<std::uint32_t>(image.size() + delta));
+            ASSERT_FALSE(HasFatalFailure());
+            expect_refused(read_package(path), -12, "File format is invalid (pbh).");
+        }
+    }
 }
 
 TEST(PackageRead, MissingArguments)
