@@ -145,7 +145,7 @@ void apply_expected(std::uint8_t *file, std::uint32_t slot, const device_values 
     const std::uint8_t levels[] = {v.power_on, v.system_failure, v.min, v.max, v.fade_rate, v.fade_time};
     std::memcpy(e + 5, levels, sizeof levels);
     std::memset(e + 20, 255, 16);
-    std::memcpy(e + 20, v.scenes.data(), v.scenes.size());
+    std::copy(v.scenes.begin(), v.scenes.end(), e + 20);
 }
 
 }  // namespace channel_test
