@@ -11,10 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -137,17 +137,23 @@ TEST(GetBackup, ZipRunThroughTheBinary)
     // One archive, named after the address and the local time of the run.
     const std::vector<std::string> files = files_in(out.path());
     ASSERT_EQ(files.size(), 1u);
-    std::smatch stamp;
-    const std::regex pattern("backup_127\\.0\\.0\\.1:" + std::to_string(sim.port()) +
-                             "_VESTRA_(\\d{4})(\\d{2})(\\d{2})_(\\d{2})(\\d{2})(\\d{2})\\.zip");
-    ASSERT_TRUE(std::regex_match(files[0], stamp, pattern)) << files[0];
+    // "backup_<address>_VESTRA_<yyyymmdd>_<hhmmss>.zip"
+    const std::string prefix = "backup_" + sim.address() + "_VESTRA_";
+    const std::string &name = files[0];
+    ASSERT_EQ(name.size(), prefix.size() + 19) << name;
+    ASSERT_EQ(name.substr(0, prefix.size()), prefix) << name;
+    const std::string stamp = name.substr(prefix.size(), 15);
+    EXPECT_EQ(name.substr(prefix.size() + 15), ".zip") << name;
+    for (std::size_t i = 0; i < stamp.size(); ++i)
+        ASSERT_TRUE(i == 8 ? stamp[i] == '_' : std::isdigit(static_cast<unsigned char>(stamp[i]))) << name;
+    auto field = [&](std::size_t at, std::size_t length) { return std::stoi(stamp.substr(at, length)); };
     std::tm local{};
-    local.tm_year = std::stoi(stamp[1]) - 1900;
-    local.tm_mon = std::stoi(stamp[2]) - 1;
-    local.tm_mday = std::stoi(stamp[3]);
-    local.tm_hour = std::stoi(stamp[4]);
-    local.tm_min = std::stoi(stamp[5]);
-    local.tm_sec = std::stoi(stamp[6]);
+    local.tm_year = field(0, 4) - 1900;
+    local.tm_mon = field(4, 2) - 1;
+    local.tm_mday = field(6, 2);
+    local.tm_hour = field(9, 2);
+    local.tm_min = field(11, 2);
+    local.tm_sec = field(13, 2);
     local.tm_isdst = -1;
     const std::time_t named = std::mktime(&local);
     EXPECT_GE(named, before);
