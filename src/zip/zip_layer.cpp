@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <list>
@@ -207,6 +208,23 @@ int entry_stat(zip_handle_t *zip, zip_uint64_t index)
     return 0;
 }
 
+// Position of the entry called `wanted` ('/' form), or -1. Names written by
+// other tools with '\\' separators are found under their '/' form too.
+zip_int64_t locate(zip_handle_t *zip, const std::string &wanted)
+{
+    zip_t *archive = zip->archive.get();
+    zip_int64_t index = zip_name_locate(archive, wanted.c_str(), ZIP_FL_ENC_RAW);
+    if (index >= 0)
+        return index;
+    zip_int64_t count = zip_get_num_entries(archive, 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        const char *stored = zip_get_name(archive, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+        if (stored && std::strchr(stored, '\\') && normalised_name(stored) == wanted)
+            return i;
+    }
+    return -1;
+}
+
 } // namespace
 
 zip_handle_t *zip_open(const char *path, int level, char mode)
@@ -268,8 +286,7 @@ int zip_entry_open(zip_handle_t *zip, const char *name)
     try {
         if (!writing(zip)) {
             entry_reset(zip);
-            std::string wanted = normalised_name(name);
-            zip_int64_t index = zip_name_locate(zip->archive.get(), wanted.c_str(), ZIP_FL_ENC_RAW);
+            zip_int64_t index = locate(zip, normalised_name(name));
             if (index < 0 || entry_stat(zip, static_cast<zip_uint64_t>(index)) != 0) {
                 entry_reset(zip);
                 return -1;

@@ -404,6 +404,15 @@ TEST_F(ZipTest, ReadsArchivesOfOtherWriters)
     EXPECT_EQ(back[2].name, "noise.bin");
     EXPECT_EQ(back[3].name, "win/path/notes.txt");
     EXPECT_EQ(back[4].name, "empty");
+    // An entry stored with '\\' separators is found under either form.
+    mzip::zip_handle_ptr zip(mzip::zip_open(python.c_str(), 0, 'r'));
+    for (const char *name : {"win/path/notes.txt", "win\\path\\notes.txt"}) {
+        ASSERT_EQ(mzip::zip_entry_open(zip.get(), name), 0) << name;
+        EXPECT_STREQ(mzip::zip_entry_name(zip.get()), "win/path/notes.txt");
+        bytes content;
+        EXPECT_EQ(mzip::zip_entry_read(zip.get(), &content, nullptr), static_cast<std::int64_t>(text.size()));
+        EXPECT_TRUE(content == text);
+    }
 }
 
 TEST_F(ZipTest, AppendKeepsEntriesAndOrder)
