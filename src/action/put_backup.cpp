@@ -1,6 +1,208 @@
 #include "action/put_backup.h"
 
+#include "action/convert.h"
+#include "backup/transfer.h"
+#include "cli/format.h"
+#include "status/status.h"
+#include "tar/tar.h"
+#include "zip/zip_layer.h"
+
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+const restore_entry restore_entries[12] = {
+    {0, "systemconfig.tar", "/etc/config/system/systemconfig.bin"},
+    {1, "dali1.tar", "/etc/config/dali/dali1.bin"},
+    {2, "dali2.tar", "/etc/config/dali/dali2.bin"},
+    {3, "dali3.tar", "/etc/config/dali/dali3.bin"},
+    {4, "dali4.tar", "/etc/config/dali/dali4.bin"},
+    {5, "cd1.tar", "/etc/config/dali/cd1.bin"},
+    {6, "cd2.tar", "/etc/config/dali/cd2.bin"},
+    {7, "cd3.tar", "/etc/config/dali/cd3.bin"},
+    {8, "cd4.tar", "/etc/config/dali/cd4.bin"},
+    {9, "schedules.tar", "/etc/config/schedule/schedule.bin"},
+    {10, "rlc.tar", "/etc/config/rlc/rlc.bin"},
+    {0, nullptr, nullptr},
+};
+
+namespace {
+
+constexpr const char *TAG = "action_put_backup";
+
+// Entry modes and owner of the archives the controller takes back.
+constexpr std::uint32_t UPLOAD_MODE = 0664;
+
+using bytes = std::vector<std::uint8_t>;
+
+struct file_close {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+
+// The row of the zip entry called `name` (exact, case-sensitive), or null.
+const restore_entry *restore_row(const char *name)
+{
+    if (!name)
+        return nullptr;
+    for (const restore_entry *row = restore_entries; row->zip_name; ++row)
+        if (std::strcmp(row->zip_name, name) == 0)
+            return row;
+    return nullptr;
+}
+
+// Takes the file at `path` out of a configuration archive into `file`.
+// False (after the message, where there is one) when it is missing, empty,
+// larger than what the archive holds, or cannot be read.
+bool take_config_file(const bytes &archive, const char *path, bytes &file)
+{
+    tar_t tar;
+    tar_header_t header;
+    tar_mem_open_read(&tar, archive.data(), static_cast<std::uint32_t>(archive.size()));
+    if (tar_find(&tar, path, &header) != TAR_OK) {
+        std::printf("%s\terror '%s' file not found.\r\n", TAG, path);
+        return false;
+    }
+    if (header.size == 0) {
+        std::printf("%s\terror '%s' file size error\r\n", TAG, path);
+        return false;
+    }
+    // The header's size is only a claim: nothing is allocated for more than
+    // the archive holds.
+    if (!tar_entry_held(&tar, header.size)) {
+        std::printf("%s\terror reading '%s'\r\n", TAG, path);
+        return false;
+    }
+    try {
+        file.assign(header.size, 0);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    if (tar_read_data(&tar, file.data(), header.size) != TAR_OK) {
+        std::printf("%s\terror reading '%s'\r\n", TAG, path);
+        return false;
+    }
+    return true;
+}
+
+// The one-entry archive the controller receives for a configuration file:
+// the entry named `path`, then the end marker. Empty when it cannot be built.
+bytes upload_archive(const char *path, const bytes &file)
+{
+    if (std::strlen(path) >= TAR_NAME_SIZE || file.size() > std::numeric_limits<std::uint32_t>::max())
+        return {};
+    tar_header_t header;
+    std::memcpy(header.name, path, std::strlen(path));
+    header.size = static_cast<std::uint32_t>(file.size());
+    header.type = '0';
+    header.mode = UPLOAD_MODE;
+    header.owner = 0;
+    const std::time_t now = std::time(nullptr);
+    header.mtime = now < 0 ? 0 : static_cast<std::uint32_t>(now);
+
+    tar_t tar;
+    if (tar_mem_open_write(&tar) != TAR_OK || tar_write_header(&tar, &header) != TAR_OK ||
+        tar_write_data(&tar, file.data(), header.size) != TAR_OK || tar_finalize(&tar) != TAR_OK)
+        return {};
+    return tar_mem_take(&tar);
+}
+
+// Uploads the archive and asks for its restore; "OK" once both went through.
+bool upload(const char *base, const char *address, const bytes &archive)
+{
+    if (backup_upload(base, address, archive.data(), static_cast<std::uint32_t>(archive.size())) != 0)
+        return false;
+    std::puts("OK");
+    return true;
+}
+
+// One configuration archive of a zip backup. Nothing when it did not reach
+// the conversion, else the configuration's result: 0 uploaded, 1 not built or
+// not uploaded, 2 refused.
+std::optional<int> restore_config(const restore_entry &row, const bytes &archive, const controller_status &status,
+                                  const char *base, const char *address)
+{
+    bytes file;
+    if (!take_config_file(archive, row.path, file))
+        return std::nullopt;
+    bytes converted;
+    const unsigned converted_result = config_convert(row.kind, &status, file.data(),
+                                                     static_cast<std::uint32_t>(file.size()), &converted);
+    if (converted_result != 0)
+        return static_cast<int>(converted_result);
+    if (converted.empty())
+        return 1;
+    const bytes upload_bytes = upload_archive(row.path, converted);
+    if (upload_bytes.empty())
+        return 1;
+    return upload(base, address, upload_bytes) ? 0 : 1;
+}
+
+// Every known configuration of the zip backup, in the archive's order.
+int restore_zip(mzip::zip_handle_t *zip, const controller_status &status, const char *base, const char *address)
+{
+    int result = 0;
+    const std::int64_t count = mzip::zip_entry_count(zip);
+    for (std::int64_t index = 0; index < count; ++index) {
+        mzip::zip_entry_open_at(zip, index);
+        const restore_entry *row = mzip::zip_entry_is_directory(zip) == 0 ? restore_row(mzip::zip_entry_name(zip)) : nullptr;
+        bytes archive;
+        // The tar layer addresses 32 bits: a larger entry is no configuration archive.
+        const std::int64_t size = row ? mzip::zip_entry_read(zip, &archive, nullptr) : -1;
+        std::optional<int> entry_result;
+        if (size > static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max()))
+            std::printf("%s\terror reading '%s'\r\n", TAG, row->path);
+        else if (size > 0)
+            entry_result = restore_config(*row, archive, status, base, address);
+        if (entry_result)
+            result = *entry_result;
+        mzip::zip_entry_close(zip);
+    }
+    return result;
+}
+
+// A single tar archive, uploaded exactly as stored.
+void upload_tar_file(const char *path, const char *base, const char *address)
+{
+    tar_t tar;
+    const int opened = tar_open(&tar, path, "r");
+    if (opened != TAR_OK) {
+        std::printf("Error %d opening tar file.", opened);
+        return;
+    }
+    tar_close(&tar);
+
+    std::unique_ptr<std::FILE, file_close> file(std::fopen(path, "rb"));
+    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0)
+        return;
+    const long length = std::ftell(file.get());
+    if (length <= 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
+        return;
+    // The upload counts its bytes in 32 bits; a larger file is not cut short.
+    if (static_cast<unsigned long>(length) > std::numeric_limits<std::uint32_t>::max()) {
+        std::printf("%s\terror reading '%s'\r\n", TAG, path);
+        return;
+    }
+    bytes data;
+    try {
+        data.resize(static_cast<std::size_t>(length));
+    } catch (const std::bad_alloc &) {
+        return;
+    }
+    // A file that changed under us is not sent half-read.
+    if (std::fread(data.data(), 1, data.size(), file.get()) != data.size()) {
+        std::printf("%s\terror reading '%s'\r\n", TAG, path);
+        return;
+    }
+    upload(base, address, data);
+}
+
+} // namespace
 
 int action_put_backup(const char *address, const char *file_in)
 {
@@ -8,5 +210,24 @@ int action_put_backup(const char *address, const char *file_in)
         std::fputs("Missing arguments for action put_backup.", stdout);
         return 2;
     }
-    return 1;
+    // Its model name is shown, its firmware version decides the conversions.
+    controller_status status;
+    const int status_result = status_get(address, &status);
+    if (status_result != 0) {
+        status_free(&status);
+        return status_result;
+    }
+    std::printf("model_name=%s\r\n", show(status.model_name));
+
+    std::string base;
+    if (format_alloc(base, "http://%s", address) < 0)
+        return 0;
+
+    int result = 0;
+    if (mzip::zip_handle_ptr zip{mzip::zip_open(file_in, 0, 'r')})
+        result = restore_zip(zip.get(), status, base.c_str(), address);
+    else
+        upload_tar_file(file_in, base.c_str(), address);
+    status_free(&status);
+    return result;
 }
