@@ -20,12 +20,6 @@ constexpr const char *LAST_LAYOUT_1_FIRMWARE = "1.3.0";
 constexpr std::uint32_t CRC_START = 0xFFFF;
 constexpr std::uint32_t CRC_NO_DATA = 0xFFFFFFFF;
 
-// Prints "\tfile error %u.\r\n" with the code as an unsigned 32-bit number.
-void print_file_error(int code)
-{
-    std::printf("\tfile error %u.\r\n", static_cast<unsigned>(code));
-}
-
 }  // namespace
 
 std::uint32_t crc16_step(std::uint8_t byte, std::uint32_t crc)
@@ -134,20 +128,5 @@ int channel_archive_list(tar_t *tar)
     const std::uint32_t length = std::min<std::uint32_t>(tar->pos, static_cast<std::uint32_t>(tar->buffer.size()));
     tar_t reader;
     tar_mem_open_read(&reader, tar->buffer.data(), length);
-    std::printf("%s\tbackup file contains: \r\n", LOG_TAG);
-    for (;;) {
-        tar_header_t header;
-        const int code = tar_read_header(&reader, &header);
-        if (code == TAR_NULL_RECORD)
-            return 0;
-        if (code != TAR_OK) {
-            print_file_error(code);
-            return code;
-        }
-        std::printf("\t%s (%d bytes)\r\n", header.name, static_cast<int>(header.size));
-        if (const int next = tar_next(&reader); next != TAR_OK) {
-            print_file_error(next);
-            return next;
-        }
-    }
+    return backup_list_entries(&reader, nullptr);
 }

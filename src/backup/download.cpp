@@ -41,31 +41,6 @@ constexpr identity_key IDENTITY_KEYS[] = {
 };
 constexpr std::size_t IDENTITY_COUNT = sizeof IDENTITY_KEYS / sizeof IDENTITY_KEYS[0];
 
-// Prints one line per entry. 0 when at least one entry was listed and the
-// end of the archive was reached, 1 when there was no entry, else the tar
-// error that stopped the walk.
-int list_entries(tar_t *tar)
-{
-    int result = 1;
-    tar_header_t header;
-    for (;;) {
-        int read = tar_read_header(tar, &header);
-        if (read == TAR_NULL_RECORD)
-            break;
-        if (read != TAR_OK) {
-            std::printf("\tfile error %u.\r\n", static_cast<unsigned>(read));
-            return read;
-        }
-        std::printf("\t%s (%d bytes)\r\n", header.name, static_cast<int>(header.size));
-        result = tar_next(tar);
-        if (result != TAR_OK) {
-            std::printf("\tfile error %u.\r\n", static_cast<unsigned>(result));
-            break;
-        }
-    }
-    return result;
-}
-
 // Picks the four values out of the status document. A string inside an
 // object is a key unless a key of interest is waiting for its value; values
 // that are not strings leave the key waiting.
@@ -105,6 +80,31 @@ identity read_identity(const char *document)
 
 } // namespace
 
+int backup_list_entries(tar_t *tar, std::uint32_t *entries)
+{
+    std::printf("%s\tbackup file contains: \r\n", TAG);
+    std::uint32_t listed = 0;
+    int result = TAR_OK;
+    for (;;) {
+        tar_header_t header;
+        int read = tar_read_header(tar, &header);
+        if (read == TAR_NULL_RECORD)
+            break;
+        if (read == TAR_OK) {
+            std::printf("\t%s (%d bytes)\r\n", header.name, static_cast<int>(header.size));
+            ++listed;
+        }
+        result = read == TAR_OK ? tar_next(tar) : read;
+        if (result != TAR_OK) {
+            std::printf("\tfile error %u.\r\n", static_cast<unsigned>(result));
+            break;
+        }
+    }
+    if (entries)
+        *entries = listed;
+    return result;
+}
+
 int backup_list(backup_download *download)
 {
     if (!download)
@@ -113,10 +113,14 @@ int backup_list(backup_download *download)
     tar_t tar;
     tar_mem_open_read(&tar, download->data.data(), received);
 
+    // 0 when at least one entry was listed and the end was reached, 1 when
+    // there was no entry, else the tar error that stopped the walk.
     int result = 1;
     if (received > 0) {
-        std::printf("%s\tbackup file contains: \r\n", TAG);
-        result = list_entries(&tar);
+        std::uint32_t entries = 0;
+        result = backup_list_entries(&tar, &entries);
+        if (result == TAR_OK && entries == 0)
+            result = 1;
     }
 
     tar_header_t header;

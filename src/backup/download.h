@@ -18,6 +18,13 @@ struct backup_download : mem_buffer {
 // Fetches configuration `name` from `base` ("http://" + address) and lists it.
 // 0 when received and listed, 1 when the transfer failed, else backup_list's result.
 int backup_fetch(const char *base, const char *name, backup_download *download);
+struct tar_t;
+
+// Prints the "backup file contains" line and one line per entry of the
+// archive read through `tar`, from its position to the null record. 0 when the
+// end was reached, else the tar error that stopped the walk; `entries` (may be
+// null) receives the number of entries listed.
+int backup_list_entries(tar_t *tar, std::uint32_t *entries);
 // Lists the received archive and reads its status document.
 int backup_list(backup_download *download);
 // Releases the four identity texts (not the data).
