@@ -2,13 +2,11 @@
 #include "cli/format.h"
 #include "cli/frontend.h"
 
+#include "run.h"
+
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -21,17 +19,6 @@ struct run_output {
     std::string err;
 };
 
-std::string read_all(std::FILE *f)
-{
-    std::string text;
-    std::rewind(f);
-    char chunk[4096];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-        text.append(chunk, n);
-    return text;
-}
-
 // Runs the front end in-process with stdout and stderr captured.
 run_output run(std::vector<std::string> args)
 {
@@ -41,25 +28,10 @@ run_output run(std::vector<std::string> args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    std::FILE *out = std::tmpfile();
-    std::FILE *err = std::tmpfile();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    int saved_out = dup(1), saved_err = dup(2);
-    dup2(fileno(out), 1);
-    dup2(fileno(err), 2);
     run_output r;
-    r.result = cli_run(static_cast<int>(args.size()), argv.data());
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(saved_out, 1);
-    dup2(saved_err, 2);
-    close(saved_out);
-    close(saved_err);
-    r.out = read_all(out);
-    r.err = read_all(err);
-    std::fclose(out);
-    std::fclose(err);
+    captured_output captured = capture_output([&] { r.result = cli_run(static_cast<int>(args.size()), argv.data()); });
+    r.out = std::move(captured.out);
+    r.err = std::move(captured.err);
     return r;
 }
 
@@ -232,42 +204,30 @@ TEST(FormatAlloc, ExactSizesAndFailures)
     EXPECT_EQ(std::string(field), "(null)");
 }
 
-// The real binary: every run ends with a 2-second wait, --version ends at once.
-struct process_output {
-    int status;
-    std::string out;
-    double seconds;
-};
-
-process_output run_binary(const std::string &args)
-{
-    auto start = std::chrono::steady_clock::now();
-    std::string command = std::string(MERVO_CLI_PATH) + " " + args + " 2>/dev/null";
-    std::FILE *p = popen(command.c_str(), "r");
-    std::string out;
-    char chunk[4096];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, p)) > 0)
-        out.append(chunk, n);
-    int status = pclose(p);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, seconds};
-}
-
 } // namespace
+
+// The real binary: every run ends with a 2-second wait, --version ends at once.
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 TEST(Binary, NoArgumentsPrintsTheValuesAndWaitsBeforeExit)
 {
-    process_output r = run_binary("");
+    auto start = std::chrono::steady_clock::now();
+    run_result r = run_cli({});
+    double seconds = seconds_since(start);
     EXPECT_EQ(r.out, BANNER + NO_VALUES);
     EXPECT_EQ(r.status, 0);
-    EXPECT_GE(r.seconds, 1.9);
+    EXPECT_GE(seconds, 1.9);
 }
 
 TEST(Binary, VersionEndsWithoutTheWait)
 {
-    process_output r = run_binary("--version --ip x");
+    auto start = std::chrono::steady_clock::now();
+    run_result r = run_cli({"--version", "--ip", "x"});
+    double seconds = seconds_since(start);
     EXPECT_EQ(r.out, "mervo-cli\nVersion 0.4\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_LT(r.seconds, 1.5);
+    EXPECT_LT(seconds, 1.5);
 }
