@@ -29,6 +29,8 @@ enum json_type {
 // Flag bits of json_stream::flags.
 constexpr std::uint32_t JSON_FLAG_ERROR = 1;
 constexpr std::uint32_t JSON_FLAG_STREAMING = 2;
+// stack_top while no container is open
+constexpr std::size_t JSON_NO_CONTAINER = static_cast<std::size_t>(-1);
 
 // Room for this many open containers; opening one more is an error.
 constexpr std::size_t JSON_STACK_SIZE = 4;
@@ -81,7 +83,7 @@ struct json_text_buffer {
 struct json_stream {
     std::uint32_t lineno = 1;
     std::array<json_stack_entry, JSON_STACK_SIZE> stack{};
-    std::size_t stack_top = static_cast<std::size_t>(-1); // all ones: no container open
+    std::size_t stack_top = JSON_NO_CONTAINER;
     int next = 0;                                           // pending event (json_peek), 0 when none
     std::uint32_t flags = JSON_FLAG_STREAMING;
     json_text_buffer data;
