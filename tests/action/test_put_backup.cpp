@@ -484,6 +484,27 @@ TEST(PutBackup, OnlyKnownIntactConfigurationsGoUp)
     EXPECT_EQ(empty, status_lines(sim));
 }
 
+#if !defined(__SANITIZE_ADDRESS__)
+TEST(PutBackup, ClaimedSizeIsNotAllocated)
+{
+    // A header claiming 4 GiB, read by the binary with 1 GiB of address
+    // space: the claim is refused before anything is allocated for it, and
+    // the next configuration still goes up.
+    controller_sim sim;
+    temp_dir dir;
+    const std::string zip = dir.file("backup.zip");
+    make_zip(zip, {{"cd3.tar", tar_archive({{"/etc/config/dali/cd3.bin", bytes(512, 3), 0xFFFFFFFFu}})},
+                   {"rlc.tar", config_archive("/etc/config/rlc/rlc.bin", text_bytes("rlc"))}});
+    const run_result r = run_program("prlimit", {"--as=1073741824", MERVO_CLI_PATH, "--ip", sim.address(), "--action",
+                                                 "put_backup", "--backupfilein", zip});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string tail = status_lines(sim) + "action_put_backup\terror reading '/etc/config/dali/cd3.bin'\r\n" +
+                             upload_lines(sim);
+    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), tail.size())), tail);
+    EXPECT_EQ(stored_configs(sim), configs_named({"rlc"}));
+}
+#endif
+
 TEST(PutBackup, SingleTarFileGoesUpAsStored)
 {
     controller_sim source;
