@@ -19,7 +19,7 @@ import tempfile
 import time
 
 REPETITIONS = 3      # repetitions of each in-process benchmark (the median counts)
-PUSH_RUNS = 3        # pushes of each kind (the median counts)
+PUSH_RUNS = 5        # pushes of each kind (the median counts)
 FINAL_WAIT = 2.0     # seconds mervo-cli waits before it ends
 IMAGE_SIZE = 16777214  # the largest firmware image, 2 bytes short of 16 MiB
 INFO_OFFSET = 1835008
