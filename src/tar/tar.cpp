@@ -302,7 +302,10 @@ int tar_find(tar_t *tar, const char *name, tar_header_t *header)
                 *header = current;
             return TAR_OK;
         }
-        tar_next(tar);
+        // An entry that cannot be passed (its size would carry the position
+        // beyond 4 GiB) ends the search; going on would read it again forever.
+        if ((result = tar_next(tar)) != TAR_OK)
+            break;
     }
     return result == TAR_NULL_RECORD ? TAR_NOT_FOUND : result;
 }

@@ -335,6 +335,11 @@ TEST(TarRead, TruncatedArchives)
     EXPECT_FALSE(tar_entry_held(&tar, header.size));
     EXPECT_EQ(tar_next(&tar), TAR_SEEK_FAILED);
 
+    // Looking for another entry past such a header ends there instead of
+    // reading the same header forever.
+    EXPECT_EQ(tar_find(&tar, "status.txt", &header), TAR_SEEK_FAILED);
+    EXPECT_EQ(tar_find(&tar, "a", &header), TAR_OK);
+
     // Nothing at all, and no buffer.
     tar_mem_open_read(&tar, archive.data(), 0);
     EXPECT_EQ(tar_read_header(&tar, &header), TAR_FAILURE);
