@@ -1,6 +1,7 @@
 #include "action/put_backup.h"
 
 #include "action/convert.h"
+#include "backup/download.h"
 #include "backup/transfer.h"
 #include "cli/format.h"
 #include "status/status.h"
@@ -56,40 +57,6 @@ const restore_entry *restore_row(const char *name)
     return nullptr;
 }
 
-// Takes the file at `path` out of a configuration archive into `file`.
-// False (after the message, where there is one) when it is missing, empty,
-// larger than what the archive holds, or cannot be read.
-bool take_config_file(const bytes &archive, const char *path, bytes &file)
-{
-    tar_t tar;
-    tar_header_t header;
-    tar_mem_open_read(&tar, archive.data(), static_cast<std::uint32_t>(archive.size()));
-    if (tar_find(&tar, path, &header) != TAR_OK) {
-        std::printf("%s\terror '%s' file not found.\r\n", TAG, path);
-        return false;
-    }
-    if (header.size == 0) {
-        std::printf("%s\terror '%s' file size error\r\n", TAG, path);
-        return false;
-    }
-    // The header's size is only a claim: nothing is allocated for more than
-    // the archive holds.
-    if (!tar_entry_held(&tar, header.size)) {
-        std::printf("%s\terror reading '%s'\r\n", TAG, path);
-        return false;
-    }
-    try {
-        file.assign(header.size, 0);
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
-    if (tar_read_data(&tar, file.data(), header.size) != TAR_OK) {
-        std::printf("%s\terror reading '%s'\r\n", TAG, path);
-        return false;
-    }
-    return true;
-}
-
 // The one-entry archive the controller receives for a configuration file:
 // the entry named `path`, then the end marker. Empty when it cannot be built.
 bytes upload_archive(const char *path, const bytes &file)
@@ -128,7 +95,7 @@ std::optional<int> restore_config(const restore_entry &row, const bytes &archive
                                   const char *base, const char *address)
 {
     bytes file;
-    if (!take_config_file(archive, row.path, file))
+    if (!backup_take_file(archive.data(), static_cast<std::uint32_t>(archive.size()), row.path, TAG, file))
         return std::nullopt;
     bytes converted;
     const unsigned converted_result = config_convert(row.kind, &status, file.data(),

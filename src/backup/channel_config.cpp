@@ -57,36 +57,12 @@ int channel_config_read(const backup_download *download, std::uint32_t channel, 
     if (format_alloc(name, CHANNEL_FILE_NAME, channel) < 0)
         return 1;
 
-    tar_t tar;
-    tar_header_t header;
     // The record's size is what was received; never read past the bytes held.
     const auto held = static_cast<std::uint32_t>(std::min<std::size_t>(download->size, download->data.size()));
-    tar_mem_open_read(&tar, download->data.data(), held);
-    if (tar_find(&tar, name.c_str(), &header) != TAR_OK) {
-        std::printf("%s\terror '%s' file not found.\r\n", LOG_TAG, name.c_str());
-        return 1;
-    }
-    if (header.size == 0) {
-        std::printf("%s\terror '%s' file size error\r\n", LOG_TAG, name.c_str());
-        return 1;
-    }
-    // A header may claim more than the archive holds: that is a read error,
-    // found before anything is allocated for it.
-    if (!tar_entry_held(&tar, header.size)) {
-        std::printf("%s\terror reading '%s'\r\n", LOG_TAG, name.c_str());
-        return 1;
-    }
     std::vector<std::uint8_t> data;
-    try {
-        data.assign(header.size, 0);
-    } catch (const std::bad_alloc &) {
+    if (!backup_take_file(download->data.data(), held, name.c_str(), LOG_TAG, data))
         return 1;
-    }
-    if (tar_read_data(&tar, data.data(), header.size) != TAR_OK) {
-        std::printf("%s\terror reading '%s'\r\n", LOG_TAG, name.c_str());
-        return 1;
-    }
-    std::memcpy(config->bytes, data.data(), std::min<std::size_t>(header.size, sizeof config->bytes));
+    std::memcpy(config->bytes, data.data(), std::min(data.size(), sizeof config->bytes));
     return 0;
 }
 

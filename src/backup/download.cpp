@@ -105,6 +105,38 @@ int backup_list_entries(tar_t *tar, std::uint32_t *entries)
     return result;
 }
 
+bool backup_take_file(const std::uint8_t *archive, std::uint32_t size, const char *path, const char *tag,
+                      std::vector<std::uint8_t> &file)
+{
+    tar_t tar;
+    tar_header_t header;
+    tar_mem_open_read(&tar, archive, size);
+    if (tar_find(&tar, path, &header) != TAR_OK) {
+        std::printf("%s\terror '%s' file not found.\r\n", tag, path);
+        return false;
+    }
+    if (header.size == 0) {
+        std::printf("%s\terror '%s' file size error\r\n", tag, path);
+        return false;
+    }
+    // The header's size is only a claim: nothing is allocated for more than
+    // the archive holds.
+    if (!tar_entry_held(&tar, header.size)) {
+        std::printf("%s\terror reading '%s'\r\n", tag, path);
+        return false;
+    }
+    try {
+        file.assign(header.size, 0);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    if (tar_read_data(&tar, file.data(), header.size) != TAR_OK) {
+        std::printf("%s\terror reading '%s'\r\n", tag, path);
+        return false;
+    }
+    return true;
+}
+
 int backup_list(backup_download *download)
 {
     if (!download)

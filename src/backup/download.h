@@ -25,6 +25,12 @@ struct tar_t;
 // end was reached, else the tar error that stopped the walk; `entries` (may be
 // null) receives the number of entries listed.
 int backup_list_entries(tar_t *tar, std::uint32_t *entries);
+// Takes the entry named `path` out of the tar archive of `size` bytes into
+// `file`. False, after "<tag>\terror '<path>' file not found." (or "file size
+// error", or "error reading"), when it is missing, empty, larger than what
+// the archive holds, or cannot be read.
+bool backup_take_file(const std::uint8_t *archive, std::uint32_t size, const char *path, const char *tag,
+                      std::vector<std::uint8_t> &file);
 // Lists the received archive and reads its status document.
 int backup_list(backup_download *download);
 // Releases the four identity texts (not the data).
