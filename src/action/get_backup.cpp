@@ -19,6 +19,13 @@ constexpr const char *BACKUP_NAMES[] = {"systemconfig", "dali1", "dali2", "dali3
 // Compression level of the backup archive.
 constexpr int BACKUP_ZIP_LEVEL = 6;
 
+// A backup that cannot be stored is said so: the configurations were fetched,
+// but the technician must not leave believing they are on disk.
+void report_not_stored(const std::string &path)
+{
+    std::printf("backup\terror writing '%s'.\r\n", path.c_str());
+}
+
 struct file_close {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };
@@ -26,20 +33,22 @@ struct file_close {
 bool same(const char *text, const char *wanted) { return text && std::strcmp(text, wanted) == 0; }
 
 // Opens the time-stamped archive "backup_<address>_VESTRA_<date>_<time>.zip"
-// in `directory`; null when it cannot be made.
-mzip::zip_handle_t *open_backup_zip(const char *directory, const char *address)
+// in `directory` and names it in `path`; null when it cannot be made.
+mzip::zip_handle_t *open_backup_zip(const char *directory, const char *address, std::string &path)
 {
     std::time_t now = std::time(nullptr);
     std::tm local{}; // year 1900, month 1, day 0 when the local time is unknown
     if (now == static_cast<std::time_t>(-1) || !localtime_r(&now, &local))
         local = std::tm{};
-    std::string path;
     if (format_alloc(path, "%s/backup_%s_VESTRA_%04u%02u%02u_%02u%02u%02u.zip", directory, address,
                      static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_mon + 1),
                      static_cast<unsigned>(local.tm_mday), static_cast<unsigned>(local.tm_hour),
                      static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec)) < 0)
         return nullptr;
-    return mzip::zip_open(path.c_str(), BACKUP_ZIP_LEVEL, 'w');
+    mzip::zip_handle_t *zip = mzip::zip_open(path.c_str(), BACKUP_ZIP_LEVEL, 'w');
+    if (!zip)
+        report_not_stored(path);
+    return zip;
 }
 
 // Stores one configuration as "<directory>/<name>.tar". A file that cannot be
@@ -50,12 +59,16 @@ void store_tar_file(const char *directory, const char *name, const backup_downlo
     if (format_alloc(path, "%s/%s.tar", directory, name) < 0)
         return;
     std::unique_ptr<std::FILE, file_close> file(std::fopen(path.c_str(), "wb"));
-    if (!file)
+    if (!file) {
+        report_not_stored(path);
         return;
+    }
     bool written = download.size == 0 ||
                    std::fwrite(download.data.data(), 1, download.size, file.get()) == download.size;
-    if (std::fclose(file.release()) != 0 || !written)
+    if (std::fclose(file.release()) != 0 || !written) {
         std::remove(path.c_str());
+        report_not_stored(path);
+    }
 }
 
 // Stores one configuration as the entry "<name>.tar" of the backup archive.
@@ -95,11 +108,9 @@ int action_get_backup(const char *address, const char *directory, const char *ty
 
     // The archive is written when it is closed, whatever else happens.
     mzip::zip_handle_ptr zip;
-    if (to_zip) {
-        zip.reset(open_backup_zip(directory, address));
-        if (list.empty())
-            return 0;
-    }
+    std::string zip_path;
+    if (to_zip)
+        zip.reset(open_backup_zip(directory, address, zip_path));
 
     for (const char *name : list) {
         backup_download download;
@@ -111,5 +122,7 @@ int action_get_backup(const char *address, const char *directory, const char *ty
         else if (zip)
             store_zip_entry(zip.get(), name, download);
     }
+    if (zip && mzip::zip_close(zip.release()) != 0)
+        report_not_stored(zip_path);
     return 0;
 }

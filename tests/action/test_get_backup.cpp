@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -276,15 +278,28 @@ TEST(GetBackup, RefusedConfigurationsAreLeftOut)
     EXPECT_FALSE(fs::exists(loose.file("dali2.tar")));
 }
 
-TEST(GetBackup, UnwritableOutputStillFetches)
+TEST(GetBackup, UnwritableOutputIsReportedAndTheRunGoesOn)
 {
-    // The run goes on without storing anything: "OK" for each configuration.
+    // The configurations are still fetched ("OK" for each), and the backup
+    // that could not be stored is named, so nobody leaves believing it exists.
     controller_sim sim(controller());
     temp_dir out;
+    const std::string missing = out.file("missing");
     const std::vector<std::string> names = {"dali1", "rlc"};
-    const std::string expected = listing(sim, "dali1") + "OK\n" + listing(sim, "rlc") + "OK\n";
-    EXPECT_EQ(get_backup(sim, out.file("missing").c_str(), "zip", &names), expected);
-    EXPECT_EQ(get_backup(sim, out.file("missing").c_str(), "directory", &names), expected);
+    const std::string fetched = listing(sim, "dali1") + "OK\n" + listing(sim, "rlc") + "OK\n";
+
+    const std::string zip_run = get_backup(sim, missing.c_str(), "zip", &names);
+    const std::string zip_prefix = "backup\terror writing '" + missing + "/backup_" + sim.address() + "_VESTRA_";
+    ASSERT_EQ(zip_run.compare(0, zip_prefix.size(), zip_prefix), 0) << zip_run;
+    const std::size_t line_end = zip_run.find("\r\n");
+    ASSERT_NE(line_end, std::string::npos);
+    EXPECT_TRUE(std::regex_match(zip_run.substr(zip_prefix.size(), line_end - zip_prefix.size()),
+                                 std::regex(R"(\d{8}_\d{6}\.zip'\.)")));
+    EXPECT_EQ(zip_run.substr(line_end + 2), fetched);
+
+    EXPECT_EQ(get_backup(sim, missing.c_str(), "directory", &names),
+              listing(sim, "dali1") + "OK\nbackup\terror writing '" + missing + "/dali1.tar'.\r\n" +
+                  listing(sim, "rlc") + "OK\nbackup\terror writing '" + missing + "/rlc.tar'.\r\n");
     EXPECT_TRUE(files_in(out.path()).empty());
 }
 
