@@ -388,15 +388,16 @@ std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, 
     try {
         std::vector<unsigned char> content;
         content.reserve(static_cast<std::size_t>(std::min(zip->entry.uncomp_size, MAX_RESERVE)));
+        // Chunks are appended to what was reserved from the entry's size, so
+        // an ordinary entry is read without a reallocation or a zero fill.
+        std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(READ_CHUNK, zip->entry.uncomp_size + 1)));
         for (;;) {
-            std::size_t used = content.size();
-            content.resize(used + READ_CHUNK);
-            zip_int64_t got = zip_fread(file.get(), content.data() + used, READ_CHUNK);
+            zip_int64_t got = zip_fread(file.get(), chunk.data(), chunk.size());
             if (got < 0)
                 return -1;
-            content.resize(used + static_cast<std::size_t>(got));
             if (got == 0)
                 break;
+            content.insert(content.end(), chunk.begin(), chunk.begin() + got);
         }
         if (content.size() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
             return -1;
