@@ -46,7 +46,15 @@ int push_request(const char *tag, const std::string &url)
     curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, verbose_option());
     curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
-    return perform(handle.get());
+    if (perform(handle.get()) != 0)
+        return 1;
+    // The controller's error page has been shown; a refused request is no success.
+    long code = 0;
+    if (curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code >= 400) {
+        std::fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(CURLE_HTTP_RETURNED_ERROR));
+        return 1;
+    }
+    return 0;
 }
 
 } // namespace
