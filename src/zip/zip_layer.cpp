@@ -390,7 +390,8 @@ std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, 
         content.reserve(static_cast<std::size_t>(std::min(zip->entry.uncomp_size, MAX_RESERVE)));
         // Chunks are appended to what was reserved from the entry's size, so
         // an ordinary entry is read without a reallocation or a zero fill.
-        std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(READ_CHUNK, zip->entry.uncomp_size + 1)));
+        std::vector<unsigned char> chunk(
+            static_cast<std::size_t>(std::clamp<std::uint64_t>(zip->entry.uncomp_size + 1, 4096, READ_CHUNK)));
         for (;;) {
             zip_int64_t got = zip_fread(file.get(), chunk.data(), chunk.size());
             if (got < 0)
