@@ -29,7 +29,7 @@ struct sim_options {
     sim_options &state(std::string dir) { state_dir = std::move(dir); return *this; }
     sim_options &no_defaults() { defaults = false; return *this; }
     sim_options &tftp_mode(std::string mode) { tftp = std::move(mode); return *this; }
-    sim_options &fault(std::string spec) { faults.push_back(std::move(spec)); return *this; }
+    sim_options &fault(std::string setting) { faults.push_back(std::move(setting)); return *this; }
     sim_options &arg(std::string option) { extra_args.push_back(std::move(option)); return *this; }
 };
 

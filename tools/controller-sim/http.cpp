@@ -235,7 +235,7 @@ void answer(const sim_context &context, const httplib::Request &request, httplib
         .text("query", query == std::string::npos ? "" : request.target.substr(query + 1))
         .number("status", out.status)
         .number("bytes", static_cast<long long>(sent))
-        .text("fault", f.spec)
+        .text("fault", f.mode_text)
         .emit();
     if (f.kind == fault_kind::slow)
         std::this_thread::sleep_for(std::chrono::milliseconds(f.delay_ms));
@@ -256,19 +256,19 @@ void answer(const sim_context &context, const httplib::Request &request, httplib
 
 } // namespace
 
-bool parse_fault(const std::string &spec, fault_table &faults, std::string &error)
+bool parse_fault(const std::string &setting, fault_table &faults, std::string &error)
 {
-    const std::size_t equals = spec.find('=');
-    const std::string target = spec.substr(0, equals);
-    const std::string mode = equals == std::string::npos ? "" : spec.substr(equals + 1);
+    const std::size_t equals = setting.find('=');
+    const std::string target = setting.substr(0, equals);
+    const std::string mode = equals == std::string::npos ? "" : setting.substr(equals + 1);
     const bool known_target = target == "status" || target == "backup" || target == "restore" || target == "upgrade" ||
                               (target.rfind("backup:", 0) == 0 && config_name_valid(target.substr(7)));
     if (!known_target) {
-        error = "unknown fault target in '" + spec + "'";
+        error = "unknown fault target in '" + setting + "'";
         return false;
     }
     fault f;
-    f.spec = mode;
+    f.mode_text = mode;
     if (mode == "none") f.kind = fault_kind::none;
     else if (mode == "404") f.kind = fault_kind::http_404;
     else if (mode == "500") f.kind = fault_kind::http_500;
@@ -286,7 +286,7 @@ bool parse_fault(const std::string &spec, fault_table &faults, std::string &erro
         f.kind = fault_kind::body;
         f.file = mode.substr(5);
     } else {
-        error = "unknown fault mode in '" + spec + "'";
+        error = "unknown fault mode in '" + setting + "'";
         return false;
     }
     faults[target] = f;

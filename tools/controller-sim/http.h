@@ -42,7 +42,7 @@ struct fault {
     fault_kind kind = fault_kind::none;
     int delay_ms = 3000; // slow
     std::string file;    // body
-    std::string spec = "none";
+    std::string mode_text = "none";
 };
 
 // Endpoint names a fault is set for: "status", "backup" (every configuration),
@@ -51,7 +51,7 @@ using fault_table = std::map<std::string, fault>;
 
 // Reads "TARGET=MODE" (MODE: 404, 500, empty, garbage, body:FILE, truncated,
 // drop, slow, slow:MS, redirect or none) into the table. False with `error` set when invalid.
-bool parse_fault(const std::string &spec, fault_table &faults, std::string &error);
+bool parse_fault(const std::string &setting, fault_table &faults, std::string &error);
 
 struct sim_context {
     sim_identity identity;
