@@ -132,9 +132,17 @@ std::vector<finished_run> run_all(const std::vector<planned_run> &plan, const ar
                 r.sim = std::make_unique<controller_sim>(plan[i].options);
                 r.address = r.sim->address();
             }
-            const std::vector<std::string> args = arguments(r.address, *r.scratch);
-            waiting.push_back(std::async(std::launch::async, [&r, args, timeout_seconds] {
-                r.run = run_cli(args, run_options().timeout(timeout_seconds));
+            const std::vector<std::string> args = (plan[i].arguments ? plan[i].arguments : arguments)(r.address, *r.scratch);
+            const std::vector<std::string> &wrapper = plan[i].wrapper;
+            waiting.push_back(std::async(std::launch::async, [&r, &wrapper, args, timeout_seconds] {
+                if (wrapper.empty()) {
+                    r.run = run_cli(args, run_options().timeout(timeout_seconds));
+                } else {
+                    std::vector<std::string> wrapped(wrapper.begin() + 1, wrapper.end());
+                    wrapped.push_back(MERVO_CLI_PATH);
+                    wrapped.insert(wrapped.end(), args.begin(), args.end());
+                    r.run = run_program(wrapper.front(), wrapped, run_options().timeout(timeout_seconds));
+                }
                 if (r.sim)
                     r.log = r.sim->events();
             }));
@@ -181,8 +189,13 @@ std::string config_fetched(const finished_run &r, const std::string &name)
         if (entry.name == "status.txt")
             status.assign(entry.data.begin(), entry.data.end());
     }
-    return out + status + "backup\tmodel name: " + MODEL + "\r\nbackup\tfirmware version: " + FIRMWARE +
-           "\r\nbackup\tserial number: " + SERIAL + "\r\nbackup\tmac: " + MAC + "\r\nOK\n";
+    return out + status + identity_lines() + "OK\n";
+}
+
+std::string identity_lines()
+{
+    return "backup\tmodel name: " + MODEL + "\r\nbackup\tfirmware version: " + FIRMWARE +
+           "\r\nbackup\tserial number: " + SERIAL + "\r\nbackup\tmac: " + MAC + "\r\n";
 }
 
 std::string tftp_pushing(const finished_run &r) { return pushing("firmware_push_tftp", "tftp://" + r.address + "/flashraw.bin"); }

@@ -62,15 +62,17 @@ struct finished_run {
 
 // One run to make: the controller's options (or none at all) and the
 // arguments for mervo-cli given its --ip value and a scratch directory.
+using argument_maker = std::function<std::vector<std::string>(const std::string &address, const temp_dir &scratch)>;
 struct planned_run {
     std::string label;
     sim_options options;
     bool no_controller = false;
+    std::vector<std::string> wrapper; // a program (and its options) that runs mervo-cli, e.g. prlimit
+    argument_maker arguments;         // this run's own, instead of the plan's
 };
-using argument_maker = std::function<std::vector<std::string>(const std::string &address, const temp_dir &scratch)>;
 
 // Makes every run, all at once, and returns them in plan order.
-std::vector<finished_run> run_all(const std::vector<planned_run> &plan, const argument_maker &arguments,
+std::vector<finished_run> run_all(const std::vector<planned_run> &plan, const argument_maker &arguments = {},
                                   int timeout_seconds = 120);
 
 // ---- Expected output ----
@@ -94,6 +96,9 @@ std::string file_error(int code);
 // line to its "OK": the entries of the archive the controller serves for it
 // (read with libarchive), its status document and the identity lines.
 std::string config_fetched(const finished_run &r, const std::string &name);
+// The four identity lines a listing ends with, for a status document that
+// gives this file's identity.
+std::string identity_lines();
 // The "fetching" line of a configuration.
 std::string config_fetching(const finished_run &r, const std::string &name);
 

@@ -49,7 +49,10 @@ std::vector<planned_run> plan_of(const std::vector<row> &rows)
 {
     std::vector<planned_run> plan;
     for (const row &r : rows) {
-        planned_run p{r.fault, controller(), r.fault == "no controller"};
+        planned_run p;
+        p.label = r.fault;
+        p.options = controller();
+        p.no_controller = r.fault == "no controller";
         if (r.fault.rfind("tftp=", 0) == 0)
             p.options.tftp_mode(r.fault.substr(5));
         else if (!p.no_controller)
