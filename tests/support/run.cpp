@@ -11,8 +11,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
 extern char **environ;
@@ -175,7 +177,17 @@ run_result run_program(const std::string &program, const std::vector<std::string
 
 run_result run_cli(const std::vector<std::string> &args, const run_options &options)
 {
-    return run_program(MERVO_CLI_PATH, args, options);
+    // MERVO_CLI_WRAPPER, words separated by blanks, runs the binary under
+    // another program (valgrind, for one).
+    std::vector<std::string> words;
+    std::istringstream wrapper(std::getenv("MERVO_CLI_WRAPPER") ? std::getenv("MERVO_CLI_WRAPPER") : "");
+    for (std::string word; wrapper >> word;)
+        words.push_back(word);
+    if (words.empty())
+        return run_program(MERVO_CLI_PATH, args, options);
+    words.push_back(MERVO_CLI_PATH);
+    words.insert(words.end(), args.begin(), args.end());
+    return run_program(words.front(), std::vector<std::string>(words.begin() + 1, words.end()), options);
 }
 
 captured_output capture_output(const std::function<void()> &body)

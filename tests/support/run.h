@@ -31,7 +31,9 @@ struct run_options {
     run_options &timeout(int seconds) { timeout_seconds = seconds; return *this; }
 };
 
-// Runs the mervo-cli binary of this build (MERVO_CLI_PATH) with `args`.
+// Runs the mervo-cli binary of this build (MERVO_CLI_PATH) with `args`; under
+// the program that the environment variable MERVO_CLI_WRAPPER names, if set
+// (e.g. "valgrind --error-exitcode=99").
 run_result run_cli(const std::vector<std::string> &args, const run_options &options = {});
 // Runs any program; a name without '/' is looked up in PATH (curl, tar, python3...).
 run_result run_program(const std::string &program, const std::vector<std::string> &args,
