@@ -1,6 +1,7 @@
 // The listing of a downloaded configuration archive over arbitrary bytes:
 // every entry, the status document and its identity values; then the channel
-// file taken out of the same archive, as setup_channel does.
+// file taken out of the same archive, as setup_channel does. Header checksums
+// of eight spaces are filled in first (fuzz_fix_tar_checksums).
 #include "backup/channel_config.h"
 #include "backup/download.h"
 #include "fuzz/fuzz_support.h"
@@ -19,6 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     backup_download download;
     download.data.assign(data, data + size);
+    fuzz_fix_tar_checksums(download.data.data(), download.data.size());
     download.size = static_cast<std::uint32_t>(size);
     (void)backup_list(&download);
     if (download.model_name)

@@ -1,6 +1,7 @@
 // The tar reader over arbitrary archives, from memory and from a file: walk
 // every header, find entries by name, read each entry's data in chunks whose
-// size the first byte chooses. The rest of the input is the archive.
+// size the first byte chooses. The rest of the input is the archive (header
+// checksums of eight spaces filled in, see fuzz_fix_tar_checksums).
 #include "fuzz/fuzz_support.h"
 #include "tar/tar.h"
 
@@ -80,8 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size < 1)
         return 0;
     const std::uint32_t chunk = 1u + data[0] * 7u;
-    const std::uint8_t *archive = data + 1;
-    const std::size_t archive_size = size - 1;
+    std::vector<std::uint8_t> bytes(data + 1, data + size);
+    fuzz_fix_tar_checksums(bytes.data(), bytes.size());
+    const std::uint8_t *archive = bytes.empty() ? data : bytes.data();
+    const std::size_t archive_size = bytes.size();
 
     tar_t tar;
     if (tar_mem_open_read(&tar, archive, static_cast<std::uint32_t>(archive_size)) == TAR_OK)
