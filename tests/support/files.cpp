@@ -1,5 +1,6 @@
 #include "files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -52,4 +53,14 @@ bool write_file(const std::string &path, std::string_view content)
 bool write_file(const std::string &path, const std::vector<std::uint8_t> &content)
 {
     return write_file(path, std::string_view(reinterpret_cast<const char *>(content.data()), content.size()));
+}
+
+std::vector<std::string> files_in(const std::string &directory)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator(directory, ec))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }

@@ -30,3 +30,5 @@ std::optional<std::string> read_text(const std::string &path);
 // Creates or replaces the file; false on any error.
 bool write_file(const std::string &path, std::string_view content);
 bool write_file(const std::string &path, const std::vector<std::uint8_t> &content);
+// The names of the files in a directory, sorted.
+std::vector<std::string> files_in(const std::string &directory);
