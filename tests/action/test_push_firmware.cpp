@@ -4,6 +4,7 @@
 #include "action/push_firmware.h"
 
 #include "../firmware/firmware_files.h"
+#include "expect.h"
 #include "run.h"
 #include "sim.h"
 
@@ -16,233 +17,139 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using fwtest::bytes;
-
-// What the front end prints before it calls the action.
-std::string front_lines(const std::string &ip, const std::string &file)
-{
-    return "mervo-cli\nACTION=push_firmware\nIP=" + ip + "\nFIRMWAREFILE=" + file +
-           "\noptAction=push_firmware\noptIP=" + ip + "\noptBackupFileOut=(null)\noptBackupFileOutType=(null)\n";
-}
 
 run_result push(const std::string &ip, const std::string &file)
 {
     return run_cli({"--action", "push_firmware", "--ip", ip, "--firmwarefile", file});
 }
 
-// Everything a successful push prints after the front end's lines.
-std::string pushed_lines(const std::string &ip, const bytes &image, const fwtest::image_fields &fields = {})
+// What the front end prints before it calls the action.
+std::string front_lines(const std::string &ip, const std::string &file)
 {
-    return "\nPreparing file...\n" + fwtest::info_printout(fields) + "firmware_push_tftp\tpushing URL 'tftp://" + ip +
-           "/flashraw.bin'.\nOK\nfirmware\tpushing URL '" + ip + "/api/v100/status.ssi?action=firmwareupgrade&hash=" +
-           fwtest::to_hex(fwtest::openssl_sha256(image)) + "&size=" + std::to_string(image.size()) +
-           "'.\n{\"action\":\"firmwareupgrade\",\"result\":\"ok\"}\nOK\n";
+    return "mervo-cli\nACTION=push_firmware\nIP=" + ip + "\nFIRMWAREFILE=" + file + "\n" +
+           option_values("push_firmware", ip);
 }
 
-void expect_upgraded(const controller_sim &sim, const bytes &image)
-{
-    const auto uploaded = sim.flashraw();
-    ASSERT_TRUE(uploaded.has_value());
-    EXPECT_TRUE(*uploaded == image) << "uploaded " << uploaded->size() << " bytes of " << image.size();
-    const auto upgrades = sim.events("upgrade");
-    ASSERT_EQ(upgrades.size(), 1u);
-    EXPECT_EQ(upgrades[0].get("result"), "ok") << upgrades[0].raw;
-    EXPECT_EQ(upgrades[0].get("hash"), fwtest::to_hex(fwtest::openssl_sha256(image)));
-    EXPECT_EQ(upgrades[0].get("size"), std::to_string(image.size()));
-}
+const std::string NOT_VALID = "FIRMWARE FILE IS NOT VALID!";
 
-void expect_nothing_sent(const controller_sim &sim)
+TEST(PushFirmwareEndToEnd, PackageAndRawImage)
 {
-    EXPECT_FALSE(sim.flashraw().has_value());
-    EXPECT_TRUE(sim.events("upgrade").empty());
-    EXPECT_TRUE(sim.requests("/api/v100/status.ssi", "firmwareupgrade").empty());
-}
-
-TEST(PushFirmwareEndToEnd, PackagePush)
-{
-    fwtest::temp_dir dir;
+    temp_dir dir;
     fwtest::image_fields fields;
     fields.version_number = 0x80000000u;
-    const bytes image = fwtest::make_image(fwtest::IMAGE_MIN + 123457, fields, 3);
-    const std::string file = (dir / "vestra-1.4.2.bin").string();
-    fwtest::make_standard_package(file, image, "Deflate");
-    ASSERT_FALSE(HasFatalFailure());
+    const bytes packed = fwtest::make_image(fwtest::IMAGE_MIN + 123457, fields, 3);
+    fwtest::make_standard_package(dir.file("vestra-1.4.2.bin"), packed, "Deflate");
+    const bytes raw = fwtest::make_image(fwtest::IMAGE_MIN, {}, 4);
+    ASSERT_TRUE(write_file(dir.file("image.binary"), raw));
 
-    controller_sim sim;
-    run_result r = push(sim.address(), file);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, front_lines(sim.address(), file) + pushed_lines(sim.address(), image, fields));
-    EXPECT_NE(r.out.find("version_number=2147483648\r\n"), std::string::npos);
-    expect_upgraded(sim, image);
-    // The request came after the upload, and only once.
-    EXPECT_EQ(sim.requests("/api/v100/status.ssi", "firmwareupgrade").size(), 1u);
+    for (const auto &[file, image, info] : {std::tuple(dir.file("vestra-1.4.2.bin"), packed, fields),
+                                            std::tuple(dir.file("image.binary"), raw, fwtest::image_fields())}) {
+        SCOPED_TRACE(file);
+        controller_sim sim;
+        const std::string hash = fwtest::to_hex(fwtest::openssl_sha256(image));
+        const run_result r = push(sim.address(), file);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, front_lines(sim.address(), file) + "\nPreparing file...\n" + fwtest::info_printout(info) +
+                             pushing_line("firmware_push_tftp", "tftp://" + sim.address() + "/flashraw.bin") + "OK\n" +
+                             pushing_line("firmware", sim.address() + "/api/v100/status.ssi?action=firmwareupgrade&hash=" +
+                                                          hash + "&size=" + std::to_string(image.size())) +
+                             "{\"action\":\"firmwareupgrade\",\"result\":\"ok\"}\nOK\n");
+        // The image arrived whole, and the controller found its digest and size.
+        EXPECT_TRUE(sim.flashraw() == image);
+        const std::vector<sim_event> upgrades = sim.events("upgrade");
+        ASSERT_EQ(upgrades.size(), 1u);
+        EXPECT_EQ(upgrades[0].get("result"), "ok") << upgrades[0].raw;
+        EXPECT_EQ(upgrades[0].get("hash"), hash);
+        EXPECT_EQ(upgrades[0].get("size"), std::to_string(image.size()));
+    }
 }
 
-TEST(PushFirmwareEndToEnd, RawPush)
+TEST(PushFirmwareEndToEnd, NothingIsAskedAfterAFailedStep)
 {
-    fwtest::temp_dir dir;
-    const bytes image = fwtest::make_image(fwtest::IMAGE_MIN, {}, 4);
-    const std::string file = (dir / "image.binary").string();
-    fwtest::write_file(file, image);
-
-    controller_sim sim;
-    run_result r = push(sim.address(), file);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, front_lines(sim.address(), file) + pushed_lines(sim.address(), image));
-    expect_upgraded(sim, image);
-}
-
-TEST(PushFirmwareEndToEnd, LargestImageAsPackage)
-{
-    fwtest::temp_dir dir;
-    const bytes image = fwtest::make_image(fwtest::IMAGE_MAX, {}, 6);
-    const std::string file = (dir / "largest.bin").string();
-    fwtest::make_standard_package(file, image, "Copy");
-    ASSERT_FALSE(HasFatalFailure());
-
-    controller_sim sim;
-    run_result r = push(sim.address(), file);
-    EXPECT_EQ(r.out, front_lines(sim.address(), file) + pushed_lines(sim.address(), image));
-    expect_upgraded(sim, image);
-}
-
-TEST(PushFirmwareEndToEnd, DigestMismatchSendsNothing)
-{
-    fwtest::temp_dir dir;
+    temp_dir dir;
     const bytes image = fwtest::make_image(fwtest::IMAGE_MIN + 10, {}, 7);
     bytes digest = fwtest::openssl_sha256(image);
     digest[31] ^= 1;
-    const std::string file = (dir / "fw.bin").string();
-    fwtest::make_package(file, {{"mervo.bh", fwtest::text_bytes(fwtest::to_hex(digest))}, {"mervo.binary", image}});
-    ASSERT_FALSE(HasFatalFailure());
+    fwtest::make_package(dir.file("fw.bin"), {{"mervo.bh", fwtest::text_bytes(fwtest::to_hex(digest))}, {"mervo.binary", image}});
+    ASSERT_TRUE(write_file(dir.file("fw.binary"), image));
 
+    // A digest that does not match: nothing sent.
     controller_sim sim;
-    run_result r = push(sim.address(), file);
+    run_result r = push(sim.address(), dir.file("fw.bin"));
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, front_lines(sim.address(), file) +
-                         "\nPreparing file...\nFile is invalid (h).\nFIRMWARE FILE IS NOT VALID!");
-    expect_nothing_sent(sim);
-}
-
-TEST(PushFirmwareEndToEnd, RefusedUploadMakesNoRequest)
-{
-    fwtest::temp_dir dir;
-    const bytes image = fwtest::make_image(fwtest::IMAGE_MIN, {}, 8);
-    const std::string file = (dir / "fw.binary").string();
-    fwtest::write_file(file, image);
-
-    controller_sim sim(sim_options().tftp_mode("refuse"));
-    run_result r = push(sim.address(), file);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, front_lines(sim.address(), file) + "\nPreparing file...\n" + fwtest::info_printout() +
-                         "firmware_push_tftp\tpushing URL 'tftp://" + sim.address() + "/flashraw.bin'.\n");
-    EXPECT_NE(r.err.find("curl_easy_perform() failed: "), std::string::npos) << r.err;
-    EXPECT_TRUE(sim.events("upgrade").empty());
+    EXPECT_EQ(r.out, front_lines(sim.address(), dir.file("fw.bin")) + "\nPreparing file...\nFile is invalid (h).\n" + NOT_VALID);
+    EXPECT_FALSE(sim.flashraw().has_value());
     EXPECT_TRUE(sim.requests("/api/v100/status.ssi").empty());
-}
 
-TEST(PushFirmwareEndToEnd, FirmwareFileWithoutAddress)
-{
-    // A pipe nobody writes to: opening it for reading would hang the run.
-    fwtest::temp_dir dir;
-    const std::string file = (dir / "fw.bin").string();
-    ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
-    run_result r = run_cli({"--action", "push_firmware", "--firmwarefile", file}, run_options().timeout(30));
+    // The upload refused: no upgrade request.
+    controller_sim refusing(sim_options().tftp_mode("refuse"));
+    r = push(refusing.address(), dir.file("fw.binary"));
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "mervo-cli\nACTION=push_firmware\nFIRMWAREFILE=" + file +
-                         "\noptAction=push_firmware\noptIP=(null)\noptBackupFileOut=(null)\n"
-                         "optBackupFileOutType=(null)\nMissing arguments for action push_firmware.");
-}
+    EXPECT_EQ(r.out, front_lines(refusing.address(), dir.file("fw.binary")) + "\nPreparing file...\n" +
+                         fwtest::info_printout() +
+                         pushing_line("firmware_push_tftp", "tftp://" + refusing.address() + "/flashraw.bin"));
+    EXPECT_NE(r.err.find("curl_easy_perform() failed: "), std::string::npos) << r.err;
+    EXPECT_TRUE(refusing.requests("/api/v100/status.ssi").empty());
 
-TEST(PushFirmwareEndToEnd, AddressWithoutFirmwareFile)
-{
-    controller_sim sim;
-    run_result r = run_cli({"--action", "push_firmware", "--ip", sim.address()});
+    // No address: the file is not even opened (a pipe nobody writes to would
+    // hang the run).
+    ASSERT_EQ(mkfifo(dir.file("pipe.bin").c_str(), 0600), 0);
+    r = run_cli({"--action", "push_firmware", "--firmwarefile", dir.file("pipe.bin")}, run_options().timeout(30));
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "mervo-cli\nACTION=push_firmware\nIP=" + sim.address() + "\noptAction=push_firmware\noptIP=" +
-                         sim.address() +
-                         "\noptBackupFileOut=(null)\noptBackupFileOutType=(null)\n\nFile format not supported.\n"
-                         "FIRMWARE FILE IS NOT VALID!");
-    expect_nothing_sent(sim);
+    EXPECT_EQ(r.out, "mervo-cli\nACTION=push_firmware\nFIRMWAREFILE=" + dir.file("pipe.bin") + "\n" +
+                         option_values("push_firmware", "(null)") + "Missing arguments for action push_firmware.");
 }
 
 // In-process: the action up to the point where it would contact the
 // controller. The address is never used on these paths.
-std::string action_output(const char *address, const char *file)
+std::string action_output(const std::string &file)
 {
-    return capture_stdout([&] { action_push_firmware(address, file); });
+    return capture_stdout([&] { action_push_firmware("127.0.0.1:9", file.c_str()); });
 }
 
-TEST(PushFirmware, FileExtension)
+TEST(PushFirmware, FileNames)
 {
-    EXPECT_EQ(file_extension("fw.bin"), "bin");
-    EXPECT_EQ(file_extension("dir/fw.binary"), "binary");
-    EXPECT_EQ(file_extension("fw.BIN"), "BIN");
-    EXPECT_EQ(file_extension("fw.bin.old"), "old");
-    EXPECT_EQ(file_extension("firmware"), "");
-    EXPECT_EQ(file_extension(".bin"), "");
-    EXPECT_EQ(file_extension("a.bin"), "bin");
-    EXPECT_EQ(file_extension("fw."), "");
-    EXPECT_EQ(file_extension("v1.2/firmware"), "2/firmware");
-    EXPECT_EQ(file_extension(""), "");
+    const struct {
+        const char *path;
+        const char *extension;
+    } names[] = {{"fw.bin", "bin"},       {"dir/fw.binary", "binary"}, {"fw.BIN", "BIN"},
+                 {"fw.bin.old", "old"},   {"firmware", ""},            {".bin", ""},
+                 {"fw.", ""},             {"v1.2/firmware", "2/firmware"}, {"", ""}};
+    for (const auto &n : names)
+        EXPECT_EQ(file_extension(n.path), n.extension) << n.path;
     EXPECT_EQ(file_extension(nullptr), "");
-    // A view into the path itself.
-    const char *path = "x.bin";
-    EXPECT_EQ(file_extension(path).data(), path + 2);
-}
 
-TEST(PushFirmware, UnsupportedNamesAreNotOpened)
-{
-    const std::string refused = "\nFile format not supported.\nFIRMWARE FILE IS NOT VALID!";
-    for (const char *file : {"fw.BIN", "fw.Binary", "fw.bin.old", "firmware", ".bin", "v1.2/firmware", "fw.bin/"}) {
-        EXPECT_EQ(action_output("127.0.0.1:9", file), refused) << file;
-    }
-    EXPECT_EQ(action_output("127.0.0.1:9", nullptr), refused);
-    EXPECT_EQ(action_output(nullptr, "fw.bin"), "Missing arguments for action push_firmware.");
-    int result = -1;
-    capture_stdout([&] { result = action_push_firmware(nullptr, "fw.bin"); });
-    EXPECT_EQ(result, 2);
+    // Only ".bin" (a package) and ".binary" (a raw image), in lower case.
+    const std::string refused = "\nFile format not supported.\n" + NOT_VALID;
+    for (const char *file : {"fw.BIN", "fw.Binary", "fw.bin.old", "firmware", ".bin", "v1.2/firmware", "fw.bin/"})
+        EXPECT_EQ(action_output(file), refused) << file;
+    EXPECT_EQ(capture_stdout([] { action_push_firmware("127.0.0.1:9", nullptr); }), refused);
 }
 
 TEST(PushFirmware, InvalidFilesSendNothing)
 {
-    fwtest::temp_dir dir;
-    const std::string not_valid = "FIRMWARE FILE IS NOT VALID!";
-
-    // A raw file that does not exist: the empty image fails the size check.
-    EXPECT_EQ(action_output("127.0.0.1:9", (dir / "missing.binary").c_str()), "\nPreparing file...\n" + not_valid);
-
-    // A raw image one byte too short, one byte too long, or of another model.
-    const std::string short_file = (dir / "short.binary").string();
-    fwtest::write_file(short_file, fwtest::make_image(fwtest::IMAGE_MIN - 1));
-    EXPECT_EQ(action_output("127.0.0.1:9", short_file.c_str()), "\nPreparing file...\n" + not_valid);
-    const std::string long_file = (dir / "long.binary").string();
-    fwtest::write_file(long_file, fwtest::make_image(fwtest::IMAGE_MAX + 1));
-    EXPECT_EQ(action_output("127.0.0.1:9", long_file.c_str()), "\nPreparing file...\n" + not_valid);
+    temp_dir dir;
+    const std::string preparing = "\nPreparing file...\n";
     fwtest::image_fields other_model;
     other_model.model_name = "VESTRA-8";
-    const std::string model_file = (dir / "model.binary").string();
-    fwtest::write_file(model_file, fwtest::make_image(fwtest::IMAGE_MIN, other_model));
-    EXPECT_EQ(action_output("127.0.0.1:9", model_file.c_str()), "\nPreparing file...\n" + not_valid);
-
-    // A package of another model: digest fine, no information printed.
-    const bytes model_image = fwtest::make_image(fwtest::IMAGE_MIN, other_model);
-    const std::string model_package = (dir / "model.bin").string();
-    fwtest::make_standard_package(model_package, model_image);
-    EXPECT_EQ(action_output("127.0.0.1:9", model_package.c_str()), "\nPreparing file...\n" + not_valid);
-
-    // A package whose digest entry is not hexadecimal: no "(h)" line.
     const bytes image = fwtest::make_image(fwtest::IMAGE_MIN);
-    const std::string no_digest = (dir / "nodigest.bin").string();
-    fwtest::make_package(no_digest, {{"mervo.bh", bytes(64, 'q')}, {"mervo.binary", image}});
-    EXPECT_EQ(action_output("127.0.0.1:9", no_digest.c_str()), "\nPreparing file...\n" + not_valid);
+
+    // A missing raw file (an empty image), images one byte too short or too
+    // long, of another model: the size and model checks say nothing.
+    ASSERT_TRUE(write_file(dir.file("short.binary"), fwtest::make_image(fwtest::IMAGE_MIN - 1)));
+    ASSERT_TRUE(write_file(dir.file("long.binary"), fwtest::make_image(fwtest::IMAGE_MAX + 1)));
+    ASSERT_TRUE(write_file(dir.file("model.binary"), fwtest::make_image(fwtest::IMAGE_MIN, other_model)));
+    fwtest::make_standard_package(dir.file("model.bin"), fwtest::make_image(fwtest::IMAGE_MIN, other_model));
+    // A digest entry that is no hexadecimal: no "(h)" line either.
+    fwtest::make_package(dir.file("nodigest.bin"), {{"mervo.bh", bytes(64, 'q')}, {"mervo.binary", image}});
+    for (const char *name : {"missing.binary", "short.binary", "long.binary", "model.binary", "model.bin", "nodigest.bin"})
+        EXPECT_EQ(action_output(dir.file(name)), preparing + NOT_VALID) << name;
 
     // A package the reader refuses: its message, then the verdict.
-    const std::string no_image = (dir / "noimage.bin").string();
-    fwtest::make_package(no_image, {{"mervo.bh", fwtest::text_bytes(fwtest::to_hex(fwtest::openssl_sha256(image)))}});
-    EXPECT_EQ(action_output("127.0.0.1:9", no_image.c_str()),
-              "\nPreparing file...\nFile format is invalid (binary).\n" + not_valid);
+    fwtest::make_package(dir.file("noimage.bin"),
+                         {{"mervo.bh", fwtest::text_bytes(fwtest::to_hex(fwtest::openssl_sha256(image)))}});
+    EXPECT_EQ(action_output(dir.file("noimage.bin")), preparing + "File format is invalid (binary).\n" + NOT_VALID);
 }
 
 } // namespace

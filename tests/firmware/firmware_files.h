@@ -5,96 +5,25 @@
 
 #include "firmware/package.h"
 
+#include "files.h"
+#include "run.h"
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include <stdlib.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace fwtest {
 
-namespace fs = std::filesystem;
 using bytes = std::vector<std::uint8_t>;
 
 inline constexpr std::size_t INFO_OFFSET = 1835008;
 inline constexpr std::size_t IMAGE_MIN = 1835192;
 inline constexpr std::size_t IMAGE_MAX = 16777214;
-
-// One argument for /bin/sh, in single quotes.
-inline std::string quote(const std::string &text)
-{
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
-
-inline int run(const std::string &command) { return std::system(command.c_str()); }
-
-inline std::string run_output(const std::string &command)
-{
-    struct closer {
-        void operator()(std::FILE *f) const { pclose(f); }
-    };
-    std::unique_ptr<std::FILE, closer> pipe(popen(command.c_str(), "r"));
-    std::string out;
-    if (!pipe)
-        return out;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0)
-        out.append(buffer, n);
-    return out;
-}
-
-struct temp_dir {
-    fs::path path;
-    temp_dir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "mervo-fw-XXXXXX").string();
-        if (mkdtemp(pattern.data()))
-            path = pattern;
-    }
-    ~temp_dir()
-    {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-    fs::path operator/(const std::string &name) const { return path / name; }
-};
-
-inline void write_file(const fs::path &path, const bytes &content)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(content.data()), static_cast<std::streamsize>(content.size()));
-}
-
-inline void write_file(const fs::path &path, const std::string &content)
-{
-    write_file(path, bytes(content.begin(), content.end()));
-}
-
-inline bytes read_file(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 struct image_fields {
     std::string model_name = "VESTRA-4";
@@ -104,13 +33,6 @@ struct image_fields {
     std::string version_date = "2024-03-18";
     std::string version_time = "14:02:11";
 };
-
-// Copies `text` into a 33-byte field: at most 33 bytes, the rest zero.
-inline void put_field(bytes &image, std::size_t at, const std::string &text)
-{
-    for (std::size_t i = 0; i < 33; ++i)
-        image[at + i] = i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0;
-}
 
 // An image of `size` bytes: compressible filler that differs by seed, and the
 // information block at its fixed place when the image is long enough.
@@ -124,21 +46,25 @@ inline bytes make_image(std::size_t size, const image_fields &fields = {}, std::
         image[i] = (state >> 29) == 0 ? static_cast<std::uint8_t>(state >> 16)
                                       : static_cast<std::uint8_t>(words[(i + (state >> 30)) % (sizeof words - 1)]);
     }
-    if (size >= IMAGE_MIN) {
-        const std::size_t b = INFO_OFFSET;
-        for (std::size_t i = 0; i < 12; ++i)
-            image[b + i] = static_cast<std::uint8_t>(0xA0 + i);
-        put_field(image, b + 12, fields.model_name);
-        put_field(image, b + 45, fields.model_description);
-        put_field(image, b + 78, fields.version_string);
-        image[b + 111] = 0xEE;
-        for (int i = 0; i < 4; ++i)
-            image[b + 112 + i] = static_cast<std::uint8_t>(fields.version_number >> (8 * i));
-        put_field(image, b + 116, fields.version_date);
-        put_field(image, b + 149, fields.version_time);
-        image[b + 182] = 0xEE;
-        image[b + 183] = 0xEE;
-    }
+    if (size < IMAGE_MIN)
+        return image;
+    // 33-byte text fields: at most 33 bytes, the rest zero.
+    const auto put = [&](std::size_t at, const std::string &text) {
+        for (std::size_t i = 0; i < 33; ++i)
+            image[INFO_OFFSET + at + i] = i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0;
+    };
+    for (std::size_t i = 0; i < 12; ++i)
+        image[INFO_OFFSET + i] = static_cast<std::uint8_t>(0xA0 + i);
+    put(12, fields.model_name);
+    put(45, fields.model_description);
+    put(78, fields.version_string);
+    image[INFO_OFFSET + 111] = 0xEE;
+    for (int i = 0; i < 4; ++i)
+        image[INFO_OFFSET + 112 + i] = static_cast<std::uint8_t>(fields.version_number >> (8 * i));
+    put(116, fields.version_date);
+    put(149, fields.version_time);
+    image[INFO_OFFSET + 182] = 0xEE;
+    image[INFO_OFFSET + 183] = 0xEE;
     return image;
 }
 
@@ -176,15 +102,18 @@ inline std::string to_hex(const bytes &data, bool upper = false)
     return out;
 }
 
+inline bytes text_bytes(const std::string &text) { return bytes(text.begin(), text.end()); }
+
 // The 7-Zip command of this machine.
-inline std::string seven_zip()
+inline const std::string &seven_zip()
 {
-    static const std::string command = run("command -v 7zz >/dev/null 2>&1") == 0 ? "7zz" : "7z";
+    static const std::string command = run_program("sh", {"-c", "command -v 7zz"}).status == 0 ? "7zz" : "7z";
     return command;
 }
 
 // One entry of a package: how 7-Zip encrypts ("AES256", "AES192", "AES128",
-// "ZipCrypto", or "" for none) and compresses it.
+// "ZipCrypto", or "" for none) and compresses it ("Copy", "Deflate", ... and
+// further switches after a blank, e.g. "LZMA -meos=off").
 struct member {
     std::string name;
     bytes content;
@@ -193,39 +122,42 @@ struct member {
     std::string password = firmware_package_password;
 };
 
-inline bytes text_bytes(const std::string &text) { return bytes(text.begin(), text.end()); }
-
-// Adds the members to `archive` one by one, each with its own options, in
-// this order.
-inline void make_package(const fs::path &archive, const std::vector<member> &members)
+// Adds the members to the package at the absolute path `archive`, one by one,
+// each with its own options, in this order.
+inline void make_package(const std::string &archive, const std::vector<member> &members)
 {
-    const fs::path stage = archive.parent_path() / ("stage-" + archive.filename().string());
     for (const member &m : members) {
-        fs::remove_all(stage);
-        write_file(stage / m.name, m.content);
-        std::string command = "cd " + quote(stage.string()) + " && " + seven_zip() + " a -tzip -bd -y -mx=1 -mm=" + m.method;
+        temp_dir stage;
+        std::filesystem::create_directories(std::filesystem::path(stage.file(m.name)).parent_path());
+        ASSERT_TRUE(write_file(stage.file(m.name), m.content));
+        std::vector<std::string> args = {"a", "-tzip", "-bd", "-y", "-mx=1"};
+        std::istringstream method(m.method);
+        for (std::string word, prefix = "-mm="; method >> word; prefix.clear())
+            args.push_back(prefix + word);
         if (!m.encryption.empty())
-            command += " -mem=" + m.encryption + " -p" + quote(m.password);
-        command += " " + quote(archive.string()) + " " + quote(m.name) + " >/dev/null";
-        ASSERT_EQ(run(command), 0) << command;
+            args.insert(args.end(), {"-mem=" + m.encryption, "-p" + m.password});
+        args.insert(args.end(), {archive, m.name});
+        const run_result made = run_program(seven_zip(), args, run_options().in(stage.path()));
+        ASSERT_EQ(made.status, 0) << made.out << made.err;
     }
-    fs::remove_all(stage);
 }
 
 // A well-formed package of `image` whose digest entry holds its SHA-256.
-inline void make_standard_package(const fs::path &archive, const bytes &image, const std::string &method = "Copy")
+inline void make_standard_package(const std::string &archive, const bytes &image, const std::string &method = "Copy")
 {
     make_package(archive, {{"mervo.bh", text_bytes(to_hex(openssl_sha256(image))), "AES256", method},
                            {"mervo.binary", image, "AES256", method}});
 }
 
-// The "Method = " lines of 7-Zip's technical listing, one per entry.
-inline std::string entry_methods(const fs::path &archive)
+// The entry names of a package in archive order, by zipinfo.
+inline std::string entry_names(const std::string &archive) { return run_program("zipinfo", {"-1", archive}).out; }
+
+// The "Method = " values of 7-Zip's technical listing, one per entry.
+inline std::string entry_methods(const std::string &archive)
 {
-    std::string listing = run_output(seven_zip() + " l -slt " + quote(archive.string()));
+    const std::string listing = run_program(seven_zip(), {"l", "-slt", archive}).out;
     std::string methods;
-    std::size_t at = 0;
-    while ((at = listing.find("\nMethod = ", at)) != std::string::npos) {
+    for (std::size_t at = 0; (at = listing.find("\nMethod = ", at)) != std::string::npos;) {
         at += 10;
         methods += listing.substr(at, listing.find('\n', at) - at) + ";";
     }
@@ -235,20 +167,15 @@ inline std::string entry_methods(const fs::path &archive)
 // Renames entries by overwriting every occurrence of `from` in the archive's
 // bytes with `to` (same length): the names in the local and central headers.
 // Names are not covered by the encryption, so the entries stay readable.
-inline void rename_entries(const fs::path &archive, const std::string &from, const std::string &to)
+inline void rename_entries(const std::string &archive, const std::string &from, const std::string &to)
 {
     ASSERT_EQ(from.size(), to.size());
-    bytes data = read_file(archive);
-    std::string text(data.begin(), data.end());
-    std::size_t at = 0;
+    std::string text = read_text(archive).value_or("");
     int count = 0;
-    while ((at = text.find(from, at)) != std::string::npos) {
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size(), ++count)
         text.replace(at, from.size(), to);
-        at += to.size();
-        ++count;
-    }
     ASSERT_EQ(count, 2) << "expected the local and the central name of one entry";
-    write_file(archive, text);
+    ASSERT_TRUE(write_file(archive, text));
 }
 
 } // namespace fwtest
