@@ -119,10 +119,11 @@ int restore_zip(mzip::zip_handle_t *zip, const controller_status &status, const 
         mzip::zip_entry_open_at(zip, index);
         const restore_entry *row = mzip::zip_entry_is_directory(zip) == 0 ? restore_row(mzip::zip_entry_name(zip)) : nullptr;
         bytes archive;
-        // The tar layer addresses 32 bits: a larger entry is no configuration archive.
-        const std::int64_t size = row ? mzip::zip_entry_read(zip, &archive, nullptr) : -1;
+        // A configuration archive is as small as the controller hands it out;
+        // an entry expanding past that (a damaged or hostile backup) is not read.
+        const std::int64_t size = row ? mzip::zip_entry_read(zip, &archive, nullptr, TRANSFER_MAX_DOWNLOAD) : -1;
         std::optional<int> entry_result;
-        if (size > static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max()))
+        if (size == mzip::ZIP_ENTRY_TOO_LARGE)
             std::printf("%s\terror reading '%s'\r\n", TAG, row->path);
         else if (size > 0)
             entry_result = restore_config(*row, archive, status, base, address);

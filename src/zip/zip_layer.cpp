@@ -374,7 +374,8 @@ int zip_entry_write(zip_handle_t *zip, const void *data, std::size_t count)
     return 0;
 }
 
-std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, std::size_t *bufsize)
+std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, std::size_t *bufsize,
+                            std::size_t max_size)
 {
     if (!buf)
         return -1;
@@ -387,7 +388,8 @@ std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, 
         return -1;
     try {
         std::vector<unsigned char> content;
-        content.reserve(static_cast<std::size_t>(std::min(zip->entry.uncomp_size, MAX_RESERVE)));
+        content.reserve(static_cast<std::size_t>(std::min({zip->entry.uncomp_size, MAX_RESERVE,
+                                                           static_cast<std::uint64_t>(max_size)})));
         // Chunks are appended to what was reserved from the entry's size, so
         // an ordinary entry is read without a reallocation or a zero fill.
         std::vector<unsigned char> chunk(
@@ -398,6 +400,9 @@ std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, 
                 return -1;
             if (got == 0)
                 break;
+            // Whatever the entry claims, a small archive may expand to gigabytes.
+            if (static_cast<std::uint64_t>(got) > max_size - content.size())
+                return ZIP_ENTRY_TOO_LARGE;
             content.insert(content.end(), chunk.begin(), chunk.begin() + got);
         }
         if (content.size() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))

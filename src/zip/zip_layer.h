@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -67,8 +68,11 @@ int zip_entry_write(zip_handle_t *zip, const void *data, std::size_t count);
 // read into `*buf` (and its size into `*bufsize` when given). Returns the size,
 // or -1 with `*buf` emptied for a null handle or buffer, an archive not being
 // read, no open entry, a directory entry, or a failed extraction (damaged
-// data, wrong checksum, unsupported method, encryption).
-std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, std::size_t *bufsize);
+// data, wrong checksum, unsupported method, encryption). An entry whose
+// content grows past `max_size` is not read further: ZIP_ENTRY_TOO_LARGE.
+constexpr std::int64_t ZIP_ENTRY_TOO_LARGE = -2;
+std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, std::size_t *bufsize,
+                            std::size_t max_size = std::numeric_limits<std::size_t>::max());
 
 // Ends the open entry. Writing: the entry joins the archive (-1 if it could
 // not, and then it is left out). Reading: releases the entry and returns 0.
