@@ -3,6 +3,7 @@
 #include "backup/hex.h"
 #include "backup/transfer.h"
 
+#include "expect.h"
 #include "files.h"
 #include "run.h"
 #include "sim.h"
@@ -10,6 +11,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,276 +23,177 @@ const struct curl_setup {
     ~curl_setup() { curl_global_cleanup(); }
 } curl_once;
 
-struct verbose_scope {
-    explicit verbose_scope(int value) { verbose_flag = value; }
-    ~verbose_scope() { verbose_flag = 0; }
+std::string failure_line(CURLcode code) { return std::string("curl_easy_perform() failed: ") + curl_easy_strerror(code) + "\n"; }
+
+// The call's result and what it printed.
+struct call {
+    int result = -100;
+    captured_output printed;
 };
-
-std::vector<std::uint8_t> pattern(std::size_t size, unsigned seed)
+call run(const std::function<int()> &body)
 {
-    std::vector<std::uint8_t> data(size);
-    for (std::size_t i = 0; i < size; ++i)
-        data[i] = static_cast<std::uint8_t>((i * 131 + seed) >> 3);
-    return data;
+    call c;
+    c.printed = capture_output([&] { c.result = body(); });
+    return c;
 }
 
-std::string text(const std::vector<std::uint8_t> &data) { return std::string(data.begin(), data.end()); }
-
-std::string failure_line(CURLcode code)
+file_data record_of(const bytes &data)
 {
-    return std::string("curl_easy_perform() failed: ") + curl_easy_strerror(code) + "\n";
+    file_data record;
+    record.data = data.data();
+    record.length = static_cast<std::uint32_t>(data.size());
+    return record;
 }
 
-// A one-entry tar archive made by GNU tar, the entry named `path` (leading "/" kept).
-std::vector<std::uint8_t> gnu_tar(const temp_dir &dir, const std::string &path, const std::vector<std::uint8_t> &content)
+std::string tftp_line(const std::string &address)
 {
-    const std::string source = dir.file("entry.bin");
-    EXPECT_TRUE(write_file(source, content));
-    const run_result made = run_program(
-        "tar", {"-cf", dir.file("upload.tar"), "-P", "--transform", "s,.*entry.bin," + path + ",", source});
-    EXPECT_EQ(made.status, 0) << made.err;
-    return read_file(dir.file("upload.tar")).value_or(std::vector<std::uint8_t>{});
-}
-
-// SHA-256 of the bytes, by the sha256sum program.
-std::vector<std::uint8_t> sha256(const temp_dir &dir, const std::vector<std::uint8_t> &data)
-{
-    EXPECT_TRUE(write_file(dir.file("digest.in"), data));
-    const std::string hex = run_program("sha256sum", {dir.file("digest.in")}).out.substr(0, 64);
-    std::vector<std::uint8_t> digest;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        digest.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return digest;
+    return pushing_line("firmware_push_tftp", "tftp://" + address + "/flashraw.bin");
 }
 
 } // namespace
 
-TEST(Transfer, DownloadsIntoMemoryWhateverTheHttpStatus)
+TEST(Transfer, DownloadsIntoMemory)
 {
-    controller_sim sim;
+    controller_sim sim(sim_options().fault("status=redirect").fault("backup:cd1=empty").fault("backup:dali2=drop"));
+    const std::string status_url = sim.address() + "/api/v100/status.ssi";
+    const auto url = [&](const std::string &config) { return sim.base() + "/api/v100/backup.ssi?config=" + config; };
+
+    // The status document, after a redirect; the printed count is the size.
     mem_buffer status;
-    const std::string url = sim.address() + "/api/v100/status.ssi";
-    int result = -1;
-    captured_output got = capture_output([&] { result = transfer_download("status", url.c_str(), &status); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(got.out, "status\tfetching URL '" + url + "'.\nstatus\treceived " + std::to_string(status.size) +
-                           " bytes.\n");
-    EXPECT_EQ(got.err, "");
+    call c = run([&] { return transfer_download("status", status_url.c_str(), &status); });
+    EXPECT_EQ(c.result, 0);
+    EXPECT_EQ(c.printed.out, fetching_line("status", status_url) + received_line("status", status.data.size()));
+    EXPECT_EQ(c.printed.err, "");
     EXPECT_EQ(status.size, status.data.size());
-    EXPECT_EQ(text(status.data).substr(0, 26), "{\"model_name\":\"VESTRA-4\",\"");
+    EXPECT_EQ(std::string(status.data.begin(), status.data.end()).substr(0, 26), "{\"model_name\":\"VESTRA-4\",\"");
 
     mem_buffer archive;
-    const std::string backup = sim.base() + "/api/v100/backup.ssi?config=dali1";
-    capture_output([&] { result = transfer_download("backup", backup.c_str(), &archive); });
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(run([&] { return transfer_download("backup", url("dali1").c_str(), &archive); }).result, 0);
     EXPECT_EQ(archive.data, sim.stored_archive("dali1").value());
 
     // An error page is an answer like any other.
     mem_buffer page;
-    const std::string missing = sim.base() + "/api/v100/backup.ssi?config=nothing";
-    got = capture_output([&] { result = transfer_download("backup", missing.c_str(), &page); });
-    EXPECT_EQ(result, 0);
-    EXPECT_NE(got.out.find("backup\treceived " + std::to_string(page.size) + " bytes.\n"), std::string::npos);
-    EXPECT_EQ(text(page.data).substr(0, 15), "<!DOCTYPE html>");
+    EXPECT_EQ(run([&] { return transfer_download("backup", url("nothing").c_str(), &page); }).result, 0);
+    EXPECT_EQ(std::string(page.data.begin(), page.data.end()).substr(0, 15), "<!DOCTYPE html>");
 
-    EXPECT_EQ(capture_stdout([&] { result = transfer_download("status", nullptr, &page); }), "");
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(capture_stdout([&] { result = transfer_download("status", url.c_str(), nullptr); }), "");
-    EXPECT_EQ(result, 1);
-}
+    // An empty answer: "received 0 bytes", no data.
+    mem_buffer none;
+    c = run([&] { return transfer_download("backup", url("cd1").c_str(), &none); });
+    EXPECT_EQ(c.result, 0);
+    EXPECT_EQ(c.printed.out, fetching_line("backup", url("cd1")) + received_line("backup", 0));
+    EXPECT_EQ(none.size, 0u);
+    EXPECT_TRUE(none.data.empty());
 
-TEST(Transfer, EmptyAnswerAndBrokenConnection)
-{
-    controller_sim sim(sim_options().fault("status=empty").fault("backup=drop"));
-    mem_buffer status;
-    const std::string url = sim.address() + "/api/v100/status.ssi";
-    int result = -1;
-    captured_output got = capture_output([&] { result = transfer_download("status", url.c_str(), &status); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(got.out, "status\tfetching URL '" + url + "'.\nstatus\treceived 0 bytes.\n");
-    EXPECT_EQ(status.size, 0u);
-    EXPECT_TRUE(status.data.empty());
+    // The connection closes halfway through: a failure, no "received" line.
+    mem_buffer half;
+    c = run([&] { return transfer_download("backup", url("dali2").c_str(), &half); });
+    EXPECT_EQ(c.result, 1);
+    EXPECT_EQ(c.printed.out, fetching_line("backup", url("dali2")));
+    EXPECT_EQ(c.printed.err, failure_line(CURLE_PARTIAL_FILE));
 
-    // The connection closes halfway through the archive: a failure, no "received" line.
-    mem_buffer archive;
-    const std::string backup = sim.base() + "/api/v100/backup.ssi?config=dali1";
-    got = capture_output([&] { result = transfer_download("backup", backup.c_str(), &archive); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(got.out, "backup\tfetching URL '" + backup + "'.\n");
-    EXPECT_EQ(got.err, failure_line(CURLE_PARTIAL_FILE));
-}
-
-TEST(Transfer, DownloadsAndRequestsFollowRedirects)
-{
-    controller_sim sim(sim_options().fault("status=redirect").fault("restore=redirect"));
-    mem_buffer status;
-    const std::string url = sim.address() + "/api/v100/status.ssi";
-    int result = -1;
-    const captured_output got = capture_output([&] { result = transfer_download("status", url.c_str(), &status); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(text(status.data).substr(0, 26), "{\"model_name\":\"VESTRA-4\",\"");
-    EXPECT_EQ(got.out, "status\tfetching URL '" + url + "'.\nstatus\treceived " + std::to_string(status.size) +
-                           " bytes.\n");
-
-    const std::string address = sim.address();
-    const captured_output put = capture_output([&] { result = backup_put(address.c_str()); });
-    // The controller refuses (400, nothing uploaded): a failure after its answer.
-    EXPECT_EQ(result, 1);
-    // Only the answer at the end of the redirect reaches standard output.
-    EXPECT_EQ(put.out.substr(put.out.find("'.\n") + 3), "{\"action\":\"restoreconfig\",\"result\":\"error\","
-                                                         "\"reason\":\"no flashraw.bin\"}\n");
-    const std::vector<sim_event> requests = sim.events("request");
-    ASSERT_EQ(requests.size(), 4u);
-    EXPECT_EQ(requests[0].get("status"), "302");
-    EXPECT_EQ(requests[1].get("query"), "redirected=1");
-    EXPECT_EQ(requests[2].get("status"), "302");
-    EXPECT_EQ(requests[3].get("query"), "action=restoreconfig&redirected=1");
-}
-
-TEST(Transfer, WriteCallbackGrowsTheBufferAndDropsItWhenItCannot)
-{
-    char chunk[] = "abcdef";
-    mem_buffer buffer;
-    EXPECT_EQ(buffer_write_callback(chunk, 1, 3, nullptr), 0u);
-    EXPECT_EQ(buffer_write_callback(chunk, 1, 3, &buffer), 3u);
-    EXPECT_EQ(buffer_write_callback(chunk + 3, 1, 3, &buffer), 3u);
-    EXPECT_EQ(buffer.size, 6u);
-    EXPECT_EQ(text(buffer.data), "abcdef");
-
-    // An answer growing past the limit is dropped whole and the transfer ends.
-    buffer.size = TRANSFER_MAX_DOWNLOAD - 2;
-    EXPECT_EQ(buffer_write_callback(chunk, 1, 3, &buffer), 0u);
-    EXPECT_EQ(buffer.size, 0u);
-    EXPECT_TRUE(buffer.data.empty());
-    buffer.size = TRANSFER_MAX_DOWNLOAD - 3;
-    EXPECT_EQ(buffer_write_callback(chunk, 1, 3, &buffer), 3u);
-    EXPECT_EQ(buffer.size, TRANSFER_MAX_DOWNLOAD);
-}
-
-TEST(Transfer, ReadCallbackHandsOutTheRecordPieceByPiece)
-{
-    const std::vector<std::uint8_t> data = pattern(10, 1);
-    file_data record;
-    record.data = data.data();
-    record.length = 10;
-    char out[16] = {};
-    EXPECT_EQ(upload_read_callback(out, 1, 4, &record), 4u);
-    EXPECT_EQ(std::vector<std::uint8_t>(out, out + 4), std::vector<std::uint8_t>(data.begin(), data.begin() + 4));
-    EXPECT_EQ(record.data, data.data() + 4);
-    EXPECT_EQ(record.length, 6u);
-    EXPECT_EQ(upload_read_callback(out, 0, 4, &record), 0u);
-    EXPECT_EQ(upload_read_callback(out, 4, 0, &record), 0u);
-    EXPECT_EQ(upload_read_callback(out, 2, 8, &record), 6u);
-    EXPECT_EQ(std::vector<std::uint8_t>(out, out + 6), std::vector<std::uint8_t>(data.begin() + 4, data.end()));
-    EXPECT_EQ(record.length, 0u);
-    EXPECT_EQ(upload_read_callback(out, 1, 16, &record), 0u);
-    EXPECT_EQ(upload_read_callback(out, 1, 16, nullptr), 0u);
+    for (const auto &[address, buffer] : {std::pair<const char *, mem_buffer *>(nullptr, &page), {status_url.c_str(), nullptr}}) {
+        c = run([&] { return transfer_download("status", address, buffer); });
+        EXPECT_EQ(c.result, 1);
+        EXPECT_EQ(c.printed.out + c.printed.err, "");
+    }
+    EXPECT_EQ(sim.requests("/api/v100/status.ssi").size(), 2u) << "the redirect and its target";
 }
 
 TEST(Transfer, TftpUploadArrivesByteForByteAndLeavesTheRecordAsItWas)
 {
     controller_sim sim;
-    const std::string line = "firmware_push_tftp\tpushing URL 'tftp://" + sim.address() + "/flashraw.bin'.\n";
-    // Several blocks with a short last one, then exactly two blocks (the end
-    // is an empty block), then one byte: each replaces the one before.
+    // Several blocks with a short last one, exactly two blocks (the end is an
+    // empty block), one byte: each replaces the one before.
     for (const std::size_t size : {100000u, 1024u, 1u}) {
-        const std::vector<std::uint8_t> data = pattern(size, static_cast<unsigned>(size));
-        file_data record;
-        record.data = data.data();
-        record.length = static_cast<std::uint32_t>(size);
-        int result = -1;
-        const captured_output got = capture_output([&] { result = firmware_push_tftp(sim.address().c_str(), &record); });
-        EXPECT_EQ(result, 0) << size;
-        EXPECT_EQ(got.out, line);
+        const bytes data = pattern(size, static_cast<unsigned>(size));
+        file_data record = record_of(data);
+        const call c = run([&] { return firmware_push_tftp(sim.address().c_str(), &record); });
+        EXPECT_EQ(c.result, 0) << size;
+        EXPECT_EQ(c.printed.out, tftp_line(sim.address()));
         EXPECT_EQ(sim.flashraw(), data) << size;
         EXPECT_EQ(record.data, data.data());
         EXPECT_EQ(record.length, size);
     }
 
-    // Nothing to send, or nowhere to send it: refused at once, silently, nothing sent.
-    const std::vector<std::uint8_t> data = pattern(64, 9);
-    file_data empty;
-    empty.data = data.data();
-    file_data no_data;
-    no_data.length = 64;
-    file_data good;
-    good.data = data.data();
-    good.length = 64;
-    int result = -1;
-    for (auto attempt : {std::make_pair(sim.address().c_str(), &empty), std::make_pair(sim.address().c_str(), &no_data),
-                         std::make_pair(static_cast<const char *>(nullptr), &good),
-                         std::make_pair(sim.address().c_str(), static_cast<file_data *>(nullptr))}) {
-        const captured_output got = capture_output([&] { result = firmware_push_tftp(attempt.first, attempt.second); });
-        EXPECT_EQ(result, 1);
-        EXPECT_EQ(got.out + got.err, "");
+    // Nothing to send, or nowhere to send it: refused at once, silently.
+    const bytes data = pattern(64, 9);
+    file_data empty = record_of(data), no_data = record_of(data), good = record_of(data);
+    empty.length = 0;
+    no_data.data = nullptr;
+    for (auto [address, record] : {std::pair(sim.address().c_str(), &empty), std::pair(sim.address().c_str(), &no_data),
+                                   std::pair(static_cast<const char *>(nullptr), &good),
+                                   std::pair(sim.address().c_str(), static_cast<file_data *>(nullptr))}) {
+        const call c = run([&, address = address, record = record] { return firmware_push_tftp(address, record); });
+        EXPECT_EQ(c.result, 1);
+        EXPECT_EQ(c.printed.out + c.printed.err, "");
     }
     EXPECT_EQ(sim.flashraw(), pattern(1, 1));
-    EXPECT_EQ(empty.length, 0u);
 }
 
 TEST(Transfer, BackupUploadPushesThenRestoresAndPrintsOkTwice)
 {
     controller_sim sim;
     temp_dir dir;
-    const std::vector<std::uint8_t> content = pattern(11168, 3);
-    const std::vector<std::uint8_t> archive = gnu_tar(dir, "/etc/config/dali/dali2.bin", content);
-    ASSERT_FALSE(archive.empty());
-    int result = -1;
-    const captured_output got = capture_output([&] {
-        result = backup_upload(sim.base().c_str(), sim.address().c_str(), archive.data(),
-                               static_cast<std::uint32_t>(archive.size()));
-    });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(got.out, "firmware_push_tftp\tpushing URL 'tftp://" + sim.address() + "/flashraw.bin'.\nOK\n" +
-                           "backup_put\tpushing URL '" + sim.address() + "/api/v100/status.ssi?action=restoreconfig'.\n" +
-                           "{\"action\":\"restoreconfig\",\"result\":\"ok\"}\nOK\n");
-    EXPECT_EQ(got.err.find("curl_easy_perform"), std::string::npos) << got.err;
+    // A one-entry archive made by GNU tar, its leading "/" kept.
+    const bytes content = pattern(11168, 3);
+    ASSERT_TRUE(write_file(dir.file("entry.bin"), content));
+    ASSERT_EQ(run_program("tar", {"-cf", dir.file("upload.tar"), "-P", "--transform",
+                                  "s,.*entry.bin,/etc/config/dali/dali2.bin,", dir.file("entry.bin")})
+                  .status,
+              0);
+    const bytes archive = read_file(dir.file("upload.tar")).value_or(bytes{});
+    const std::string base = sim.base(), address = sim.address();
+    const auto size = static_cast<std::uint32_t>(archive.size());
+    const call c = run([&] { return backup_upload(base.c_str(), address.c_str(), archive.data(), size); });
+    EXPECT_EQ(c.result, 0);
+    EXPECT_EQ(c.printed.out, upload_lines(address));
+    EXPECT_EQ(c.printed.err.find("curl_easy_perform"), std::string::npos) << c.printed.err;
     EXPECT_EQ(sim.flashraw(), archive);
     EXPECT_EQ(sim.stored("dali2"), content);
-    EXPECT_EQ(sim.requests("/api/v100/status.ssi", "action=restoreconfig").size(), 1u);
 
-    // Missing base or data, or nothing to send: refused at once, nothing sent.
-    const std::string base = sim.base();
-    const std::string address = sim.address();
-    const auto size = static_cast<std::uint32_t>(archive.size());
-    const std::vector<std::function<int()>> refused = {
-        [&] { return backup_upload(nullptr, address.c_str(), archive.data(), size); },
-        [&] { return backup_upload(base.c_str(), address.c_str(), nullptr, size); },
-        [&] { return backup_upload(base.c_str(), address.c_str(), archive.data(), 0); },
-        [&] { return backup_upload(base.c_str(), nullptr, archive.data(), size); },
-        [&] { return backup_put(nullptr); },
-    };
-    for (const auto &call : refused) {
-        const captured_output none = capture_output([&] { result = call(); });
-        EXPECT_EQ(result, 1);
-        EXPECT_EQ(none.out + none.err, "");
+    // Missing base, address or data, or nothing to send: refused at once.
+    for (const auto &refused : std::vector<std::function<int()>>{
+             [&] { return backup_upload(nullptr, address.c_str(), archive.data(), size); },
+             [&] { return backup_upload(base.c_str(), address.c_str(), nullptr, size); },
+             [&] { return backup_upload(base.c_str(), address.c_str(), archive.data(), 0); },
+             [&] { return backup_upload(base.c_str(), nullptr, archive.data(), size); },
+             [&] { return backup_put(nullptr); }}) {
+        const call none = run(refused);
+        EXPECT_EQ(none.result, 1);
+        EXPECT_EQ(none.printed.out + none.printed.err, "");
     }
     EXPECT_EQ(sim.events("request").size(), 1u);
+
+    // A restore request that is redirected: only the final answer is shown.
+    controller_sim redirecting(sim_options().fault("restore=redirect"));
+    const call put = run([&] { return backup_put(redirecting.address().c_str()); });
+    EXPECT_EQ(put.result, 1) << "refused: nothing was uploaded";
+    EXPECT_EQ(put.printed.out, pushing_line("backup_put", redirecting.address() + "/api/v100/status.ssi?action=restoreconfig") +
+                                   "{\"action\":\"restoreconfig\",\"result\":\"error\",\"reason\":\"no flashraw.bin\"}\n");
+    const std::vector<sim_event> requests = redirecting.events("request");
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].get("status"), "302");
+    EXPECT_EQ(requests[1].get("query"), "action=restoreconfig&redirected=1");
 }
 
 TEST(Transfer, RefusedTftpUploadPrintsTheFailureAndSendsNoRestoreRequest)
 {
     controller_sim sim(sim_options().tftp_mode("refuse"));
-    const std::vector<std::uint8_t> archive = pattern(2048, 5);
-    int result = -1;
-    const captured_output got = capture_output([&] {
-        result = backup_upload(sim.base().c_str(), sim.address().c_str(), archive.data(),
-                               static_cast<std::uint32_t>(archive.size()));
+    const bytes archive = pattern(2048, 5);
+    const call c = run([&] {
+        return backup_upload(sim.base().c_str(), sim.address().c_str(), archive.data(), static_cast<std::uint32_t>(archive.size()));
     });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(got.out, "firmware_push_tftp\tpushing URL 'tftp://" + sim.address() + "/flashraw.bin'.\n");
+    EXPECT_EQ(c.result, 1);
+    EXPECT_EQ(c.printed.out, tftp_line(sim.address()));
     const std::string failure = failure_line(CURLE_TFTP_NOTFOUND);
-    ASSERT_GE(got.err.size(), failure.size());
-    EXPECT_EQ(got.err.substr(got.err.size() - failure.size()), failure) << got.err;
+    ASSERT_GE(c.printed.err.size(), failure.size());
+    EXPECT_EQ(c.printed.err.substr(c.printed.err.size() - failure.size()), failure) << c.printed.err;
     EXPECT_TRUE(sim.events("request").empty());
     EXPECT_EQ(sim.flashraw(), std::nullopt);
 
     // The record is put back after a failed upload too.
-    file_data record;
-    record.data = archive.data();
-    record.length = 2048;
-    capture_output([&] { result = firmware_push_tftp(sim.address().c_str(), &record); });
-    EXPECT_EQ(result, 1);
+    file_data record = record_of(archive);
+    EXPECT_EQ(run([&] { return firmware_push_tftp(sim.address().c_str(), &record); }).result, 1);
     EXPECT_EQ(record.data, archive.data());
     EXPECT_EQ(record.length, 2048u);
 }
@@ -299,60 +202,63 @@ TEST(Transfer, UpgradeRequestQuotesDigestAndLengthAndShowsTheAnswer)
 {
     controller_sim sim;
     temp_dir dir;
-    const std::vector<std::uint8_t> image = pattern(1048576, 7);
-    file_data record;
-    record.data = image.data();
-    record.length = static_cast<std::uint32_t>(image.size());
-    int result = -1;
-    capture_output([&] { result = firmware_push_tftp(sim.address().c_str(), &record); });
-    ASSERT_EQ(result, 0);
+    const bytes image = pattern(1048576, 7);
+    file_data record = record_of(image);
+    ASSERT_EQ(run([&] { return firmware_push_tftp(sim.address().c_str(), &record); }).result, 0);
 
-    const std::vector<std::uint8_t> digest = sha256(dir, image);
+    // The digest by the sha256sum program.
+    ASSERT_TRUE(write_file(dir.file("image"), image));
+    const std::string hex = run_program("sha256sum", {dir.file("image")}).out.substr(0, 64);
+    bytes digest;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        digest.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     ASSERT_EQ(digest.size(), 32u);
-    char hex[65];
-    ASSERT_EQ(hex_encode(digest.data(), digest.size(), hex), 0);
-    const captured_output got =
-        capture_output([&] { result = firmware_upgrade(sim.address().c_str(), digest.data(), record.length); });
-    EXPECT_EQ(result, 0);
-    // The bare address, no scheme; the library's progress meter goes to stderr.
-    EXPECT_EQ(got.out, "firmware\tpushing URL '" + sim.address() +
-                           "/api/v100/status.ssi?action=firmwareupgrade&hash=" + hex +
-                           "&size=1048576'.\n{\"action\":\"firmwareupgrade\",\"result\":\"ok\"}\n");
+    const call c = run([&] { return firmware_upgrade(sim.address().c_str(), digest.data(), record.length); });
+    EXPECT_EQ(c.result, 0);
+    // The bare address, no scheme; 64 lower-case digits; the size in decimal.
+    EXPECT_EQ(c.printed.out, pushing_line("firmware", sim.address() + "/api/v100/status.ssi?action=firmwareupgrade&hash=" +
+                                                          hex + "&size=1048576") +
+                                 "{\"action\":\"firmwareupgrade\",\"result\":\"ok\"}\n");
     const std::vector<sim_event> upgrade = sim.events("upgrade");
     ASSERT_EQ(upgrade.size(), 1u);
     EXPECT_EQ(upgrade[0].get("result"), "ok");
-    EXPECT_EQ(upgrade[0].get("hash"), hex);
-    EXPECT_EQ(upgrade[0].get("size"), "1048576");
 
-    EXPECT_EQ(capture_stdout([&] { result = firmware_upgrade(nullptr, digest.data(), 1); }), "");
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(capture_stdout([&] { result = firmware_upgrade(sim.address().c_str(), nullptr, 1); }), "");
-    EXPECT_EQ(result, 1);
+    EXPECT_EQ(run([&] { return firmware_upgrade(nullptr, digest.data(), 1); }).result, 1);
+    EXPECT_EQ(run([&] { return firmware_upgrade(sim.address().c_str(), nullptr, 1); }).result, 1);
     EXPECT_EQ(sim.events("upgrade").size(), 1u);
+
+    const std::uint8_t bytes_in[] = {0x00, 0x09, 0x9f, 0xa0, 0xff, 0x5c};
+    char out[13];
+    ASSERT_EQ(hex_encode(bytes_in, sizeof bytes_in, out), 0);
+    EXPECT_STREQ(out, "00099fa0ff5c");
+    char untouched[4] = "xyz";
+    EXPECT_EQ(hex_encode(nullptr, 1, untouched), -1);
+    EXPECT_EQ(hex_encode(bytes_in, 0, untouched), -1);
+    EXPECT_EQ(hex_encode(bytes_in, 1, nullptr), -1);
+    EXPECT_STREQ(untouched, "xyz");
 }
 
 TEST(Transfer, ClosedPortGivesTheFailureLineAndResultOne)
 {
     const refusing_port closed;
     const std::string address = closed.address();
-    int result = -1;
-    captured_output got = capture_output([&] { result = backup_put(address.c_str()); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(got.out, "backup_put\tpushing URL '" + address + "/api/v100/status.ssi?action=restoreconfig'.\n");
-    EXPECT_NE(got.err.find(failure_line(CURLE_COULDNT_CONNECT)), std::string::npos) << got.err;
+    call c = run([&] { return backup_put(address.c_str()); });
+    EXPECT_EQ(c.result, 1);
+    EXPECT_EQ(c.printed.out, pushing_line("backup_put", address + "/api/v100/status.ssi?action=restoreconfig"));
+    EXPECT_NE(c.printed.err.find(failure_line(CURLE_COULDNT_CONNECT)), std::string::npos) << c.printed.err;
 
     const std::uint8_t digest[32] = {};
-    got = capture_output([&] { result = firmware_upgrade(address.c_str(), digest, 5); });
-    EXPECT_EQ(result, 1);
-    EXPECT_NE(got.out.find("&hash=" + std::string(64, '0') + "&size=5'"), std::string::npos);
-    EXPECT_NE(got.err.find(failure_line(CURLE_COULDNT_CONNECT)), std::string::npos);
+    c = run([&] { return firmware_upgrade(address.c_str(), digest, 5); });
+    EXPECT_EQ(c.result, 1);
+    EXPECT_NE(c.printed.out.find("&hash=" + std::string(64, '0') + "&size=5'"), std::string::npos);
+    EXPECT_NE(c.printed.err.find(failure_line(CURLE_COULDNT_CONNECT)), std::string::npos);
 
     mem_buffer buffer;
     const std::string url = address + "/api/v100/status.ssi";
-    got = capture_output([&] { result = transfer_download("status", url.c_str(), &buffer); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(got.out, "status\tfetching URL '" + url + "'.\n");
-    EXPECT_EQ(got.err, failure_line(CURLE_COULDNT_CONNECT));
+    c = run([&] { return transfer_download("status", url.c_str(), &buffer); });
+    EXPECT_EQ(c.result, 1);
+    EXPECT_EQ(c.printed.out, fetching_line("status", url));
+    EXPECT_EQ(c.printed.err, failure_line(CURLE_COULDNT_CONNECT));
 }
 
 TEST(Transfer, VerboseFlagTurnsTheLibraryTraceOn)
@@ -360,40 +266,19 @@ TEST(Transfer, VerboseFlagTurnsTheLibraryTraceOn)
     controller_sim sim;
     const std::string url = sim.address() + "/api/v100/status.ssi";
     mem_buffer quiet, loud;
-    const captured_output off = capture_output([&] { transfer_download("status", url.c_str(), &quiet); });
-    EXPECT_EQ(off.err, "");
-    captured_output on;
-    {
-        const verbose_scope verbose(1);
-        on = capture_output([&] { transfer_download("status", url.c_str(), &loud); });
-    }
-    EXPECT_NE(on.err.find("> GET /api/v100/status.ssi HTTP/1.1"), std::string::npos) << on.err;
-    EXPECT_NE(on.err.find("< HTTP/1.1 200"), std::string::npos);
+    const call off = run([&] { return transfer_download("status", url.c_str(), &quiet); });
+    EXPECT_EQ(off.printed.err, "");
+    const bytes data = pattern(600, 2);
+    file_data record = record_of(data);
+    verbose_flag = 1;
+    const call on = run([&] { return transfer_download("status", url.c_str(), &loud); });
+    const call tftp = run([&] { return firmware_push_tftp(sim.address().c_str(), &record); });
+    verbose_flag = 0;
+    EXPECT_NE(on.printed.err.find("> GET /api/v100/status.ssi HTTP/1.1"), std::string::npos) << on.printed.err;
+    EXPECT_NE(on.printed.err.find("< HTTP/1.1 200"), std::string::npos);
     // No headers of our own: no user agent, no credentials.
-    EXPECT_EQ(on.err.find("User-Agent"), std::string::npos);
-    EXPECT_EQ(on.err.find("Authorization"), std::string::npos);
-    EXPECT_EQ(on.out, off.out);
-
-    const std::vector<std::uint8_t> data = pattern(600, 2);
-    file_data record;
-    record.data = data.data();
-    record.length = 600;
-    {
-        const verbose_scope verbose(1);
-        on = capture_output([&] { firmware_push_tftp(sim.address().c_str(), &record); });
-    }
-    EXPECT_NE(on.err.find("* "), std::string::npos) << on.err;
-}
-
-TEST(Transfer, HexEncodeWritesLowercaseDigitsHighNibbleFirst)
-{
-    const std::uint8_t bytes[] = {0x00, 0x09, 0x9f, 0xa0, 0xff, 0x5c};
-    char out[13];
-    ASSERT_EQ(hex_encode(bytes, sizeof bytes, out), 0);
-    EXPECT_STREQ(out, "00099fa0ff5c");
-    char untouched[4] = "xyz";
-    EXPECT_EQ(hex_encode(nullptr, 1, untouched), -1);
-    EXPECT_EQ(hex_encode(bytes, 0, untouched), -1);
-    EXPECT_EQ(hex_encode(bytes, 1, nullptr), -1);
-    EXPECT_STREQ(untouched, "xyz");
+    EXPECT_EQ(on.printed.err.find("User-Agent"), std::string::npos);
+    EXPECT_EQ(on.printed.err.find("Authorization"), std::string::npos);
+    EXPECT_EQ(on.printed.out, off.printed.out);
+    EXPECT_NE(tftp.printed.err.find("* "), std::string::npos) << tftp.printed.err;
 }
