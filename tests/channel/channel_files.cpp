@@ -1,20 +1,21 @@
 #include "channel_files.h"
 
+#include "run.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <memory>
 
 namespace channel_test {
 
-std::vector<std::uint8_t> patterned_file(std::uint32_t size, std::uint32_t layout_version, std::uint32_t seed)
+const std::string VERSION_1 = "#dali-channel-csv-version: 1\n";
+
+bytes patterned_file(std::uint32_t size, std::uint32_t layout_version, std::uint32_t seed)
 {
-    std::vector<std::uint8_t> file(size);
+    bytes file(size);
     for (std::uint32_t i = 0; i < size; ++i)
         file[i] = static_cast<std::uint8_t>((i * 7 + seed * 13 + i / 251) & 0xFF);
     if (size >= DALI_DEVICES) {
@@ -24,21 +25,7 @@ std::vector<std::uint8_t> patterned_file(std::uint32_t size, std::uint32_t layou
     return file;
 }
 
-std::vector<std::uint8_t> make_archive(const std::vector<std::pair<std::string, std::vector<std::uint8_t>>> &entries)
-{
-    tar_t tar;
-    tar_mem_open_write(&tar);
-    for (const auto &[name, data] : entries) {
-        EXPECT_EQ(tar_write_file_header(&tar, name.c_str(), static_cast<std::uint32_t>(data.size())), 0);
-        if (!data.empty()) {
-            EXPECT_EQ(tar_write_data(&tar, data.data(), static_cast<std::uint32_t>(data.size())), 0);
-        }
-    }
-    EXPECT_EQ(tar_finalize(&tar), 0);
-    return tar_mem_take(&tar);
-}
-
-backup_download make_download(std::vector<std::uint8_t> archive, const char *firmware_version)
+backup_download make_download(bytes archive, const char *firmware_version)
 {
     backup_download download;
     download.size = static_cast<std::uint32_t>(archive.size());
@@ -46,75 +33,6 @@ backup_download make_download(std::vector<std::uint8_t> archive, const char *fir
     if (firmware_version != nullptr)
         download.firmware_version = firmware_version;
     return download;
-}
-
-std::string scratch_dir()
-{
-    const auto *info = testing::UnitTest::GetInstance()->current_test_info();
-    std::filesystem::path dir = std::filesystem::temp_directory_path() / "mervo-channel-tests" /
-                                (std::string(info->test_suite_name()) + "." + info->name());
-    std::filesystem::create_directories(dir);
-    return dir.string();
-}
-
-std::string scratch_file(const std::string &name, const std::string &text)
-{
-    const std::string path = scratch_dir() + "/" + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-}
-
-std::string huge_field_csv()
-{
-    const std::string path = scratch_dir() + "/huge.csv";
-    std::ofstream out(path, std::ios::binary);
-    out << "#dali-channel-csv-version: 1\n";
-    const std::string block(1 << 20, 'a');
-    for (int i = 0; i < 64; ++i)
-        out << block;
-    return path;
-}
-
-std::vector<std::uint8_t> read_bytes(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_bytes(const std::string &path, const std::vector<std::uint8_t> &bytes)
-{
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-}
-
-namespace {
-std::string run_capture(const std::string &command)
-{
-    std::string out;
-    std::FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return out;
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) != 0;)
-        out.append(chunk, n);
-    EXPECT_EQ(pclose(pipe), 0) << command;
-    return out;
-}
-}  // namespace
-
-std::vector<std::uint8_t> gnu_tar_extract(const std::vector<std::uint8_t> &archive, const std::string &name)
-{
-    const std::string path = scratch_dir() + "/extract.tar";
-    write_bytes(path, archive);
-    const std::string data = run_capture("tar -PxOf '" + path + "' '" + name + "'");
-    return {data.begin(), data.end()};
-}
-
-std::string gnu_tar_list(const std::vector<std::uint8_t> &archive)
-{
-    const std::string path = scratch_dir() + "/list.tar";
-    write_bytes(path, archive);
-    return run_capture("tar -Ptvf '" + path + "'");
 }
 
 std::vector<std::uint32_t> differing_offsets(const std::uint8_t *a, const std::uint8_t *b, std::uint32_t size)
@@ -126,10 +44,20 @@ std::vector<std::uint32_t> differing_offsets(const std::uint8_t *a, const std::u
     return offsets;
 }
 
-std::uint32_t expected_checksum(std::vector<std::uint8_t> file)
+std::string where_different(const bytes &a, const bytes &b)
+{
+    if (a.size() != b.size())
+        return "sizes " + std::to_string(a.size()) + " and " + std::to_string(b.size());
+    std::string text;
+    for (std::uint32_t offset : differing_offsets(a.data(), b.data(), static_cast<std::uint32_t>(a.size())))
+        text += " " + std::to_string(offset);
+    return text.empty() ? "equal" : "differ at" + text;
+}
+
+std::uint32_t checksum_of(bytes file)
 {
     dali_put_u32(file.data(), DALI_CHECKSUM, 0);
-    return dali_file_crc(file.data(), static_cast<std::uint32_t>(file.size())) & 0xFFFF;
+    return channel_file_crc(file.data(), file.size());
 }
 
 void apply_expected(std::uint8_t *file, std::uint32_t slot, const device_values &v)
@@ -148,4 +76,47 @@ void apply_expected(std::uint8_t *file, std::uint32_t slot, const device_values 
     std::copy(v.scenes.begin(), v.scenes.end(), e + 20);
 }
 
-}  // namespace channel_test
+const std::string HALL_ROW = "0,5,12,Hall,\"[0,3]\",254,null,1,254,7,4,\"[254,200,null]\"\n";
+const device_values HALL = {DALI_FLAG_ADDRESSED | DALI_FLAG_POWER_ON, 12, "Hall", 0x0009, 254, 255, 1, 254, 7, 4,
+                            {254, 200, 255}};
+const std::string DOOR_ROW = "1,0,null,Door,[15],false,10,2,200,99,0,\"[1,2,3,4]\"\n";
+const device_values DOOR = {DALI_FLAG_POWER_ON_OFF, -1, "Door", 0x8000, 0, 10, 2, 200, 15, 0, {1, 2, 3, 4}};
+
+bytes expected_upload(bytes before, const std::vector<std::pair<std::uint32_t, device_values>> &rows)
+{
+    for (const auto &[slot, values] : rows)
+        apply_expected(before.data(), slot, values);
+    dali_put_u32(before.data(), DALI_LAYOUT_VERSION, 1);
+    dali_put_u32(before.data(), DALI_CHECKSUM, checksum_of(before));
+    return before;
+}
+
+std::size_t restores(const controller_sim &sim) { return sim.requests("/api/v100/status.ssi", "action=restoreconfig").size(); }
+
+bytes fetch_channel_file(const controller_sim &sim, std::uint32_t channel)
+{
+    backup_download download;
+    auto config = std::make_unique<channel_config>();
+    const std::string name = "dali" + std::to_string(channel);
+    int fetched = -1, read = -1;
+    capture_stdout([&] {
+        fetched = backup_fetch(sim.base().c_str(), name.c_str(), &download);
+        read = channel_config_read(&download, channel, config.get());
+    });
+    EXPECT_EQ(fetched, 0);
+    EXPECT_EQ(read, 0);
+    return {config->bytes, config->bytes + CHANNEL_CONFIG_SIZE};
+}
+
+std::string huge_field_csv(const temp_dir &dir)
+{
+    const std::string path = dir.file("huge.csv");
+    std::ofstream out(path, std::ios::binary);
+    out << VERSION_1;
+    const std::string block(1 << 20, 'a');
+    for (int i = 0; i < 64; ++i)
+        out << block;
+    return path;
+}
+
+} // namespace channel_test
