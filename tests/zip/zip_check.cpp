@@ -2,6 +2,7 @@
 
 #include "files.h"
 #include "run.h"
+#include "sim.h"
 
 #include <gtest/gtest.h>
 
@@ -60,4 +61,16 @@ void expect_zip_sound(const std::string &archive)
     run_result seven = run_program(seven_zip_command(), {"t", archive});
     EXPECT_EQ(seven.status, 0) << seven.out << seven.err;
     EXPECT_NE(seven.out.find("Everything is Ok"), std::string::npos) << seven.out;
+}
+
+void expect_backup_zip(const controller_sim &sim, const std::string &archive, const std::vector<std::string> &names)
+{
+    expect_zip_sound(archive);
+    const std::vector<zip_listing_entry> entries = python_zip_entries(archive);
+    ASSERT_EQ(entries.size(), names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(entries[i].name, names[i] + ".tar");
+        EXPECT_EQ(entries[i].method, 8) << names[i];
+        EXPECT_TRUE(entries[i].content == sim.stored_archive(names[i])) << names[i];
+    }
 }

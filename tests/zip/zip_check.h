@@ -24,3 +24,9 @@ void expect_zip_sound(const std::string &archive);
 
 // Debian's 7-Zip command: 7zz, or 7z where that is what is installed.
 const std::string &seven_zip_command();
+
+class controller_sim;
+// A backup zip that get_backup wrote: sound, holding exactly `names`
+// (NAME.tar each, deflated) in this order, each the archive the controller
+// serves for it, byte for byte.
+void expect_backup_zip(const controller_sim &sim, const std::string &archive, const std::vector<std::string> &names);
