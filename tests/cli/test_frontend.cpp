@@ -2,6 +2,7 @@
 #include "cli/format.h"
 #include "cli/frontend.h"
 
+#include "expect.h"
 #include "run.h"
 
 #include <gtest/gtest.h>
@@ -36,14 +37,7 @@ run_output run(std::vector<std::string> args)
 }
 
 const std::string BANNER = "mervo-cli\n";
-const std::string NO_VALUES =
-    "optAction=(null)\noptIP=(null)\noptBackupFileOut=(null)\noptBackupFileOutType=(null)\n";
-
-std::string values(const char *action, const char *ip, const char *out = "(null)", const char *type = "(null)")
-{
-    return std::string("optAction=") + action + "\noptIP=" + ip + "\noptBackupFileOut=" + out +
-           "\noptBackupFileOutType=" + type + "\n";
-}
+const std::string NO_VALUES = option_values("(null)", "(null)");
 
 TEST(Frontend, EveryLongOptionIsEchoedInCommandLineOrder)
 {
@@ -66,7 +60,7 @@ TEST(Frontend, EveryLongOptionIsEchoedInCommandLineOrder)
                          "CHANNELCSVFILE=\"a.csv\"\n"
                          "optarg=#\"a.csv\"#"
                          "BackupConfig[\"dali1\"]\n" +
-                         values("nothing", "10.0.0.7", "/tmp/b", "zip"));
+                         option_values("nothing", "10.0.0.7", "/tmp/b", "zip"));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.result.status, 0);
     EXPECT_TRUE(r.result.wait_before_exit);
@@ -84,7 +78,7 @@ TEST(Frontend, PrefixMatchingFollowsTheTableOrder)
                          "BackupFileOuto\n"
                          "BackupFileOutTypet\n"
                          "non-option ARGV-elements: x 1 \n" +
-                         values("(null)", "(null)", "o", "t"));
+                         option_values("(null)", "(null)", "o", "t"));
     EXPECT_NE(r.err.find("'--b' is ambiguous"), std::string::npos);
     EXPECT_NE(r.err.find("'--ch' is ambiguous"), std::string::npos);
     EXPECT_NE(r.err.find("'--verb' is ambiguous"), std::string::npos);
@@ -106,7 +100,7 @@ TEST(Frontend, ShortOptionsAndDigits)
                          "?? getopt returned character code 0144 ??\n"
                          "ACTION=(null)\n"
                          "CHANNEL=2\n" +
-                         values("(null)", "(null)"));
+                         option_values("(null)", "(null)"));
 
     // -01 in one word prints no digit warning.
     EXPECT_EQ(run({"-01"}).out, BANNER + "option 0\noption 1\n" + NO_VALUES);
@@ -118,12 +112,12 @@ TEST(Frontend, ShortOptionsAndDigits)
 TEST(Frontend, NonOptionWordsAreMovedBehindUnlessPosixlyCorrect)
 {
     run_output r = run({"one", "--ip", "h", "two"});
-    EXPECT_EQ(r.out, BANNER + "IP=h\nnon-option ARGV-elements: one two \n" + values("(null)", "h"));
+    EXPECT_EQ(r.out, BANNER + "IP=h\nnon-option ARGV-elements: one two \n" + option_values("(null)", "h"));
 
     setenv("POSIXLY_CORRECT", "1", 1);
     r = run({"--action", "x", "one", "--ip", "h"});
     unsetenv("POSIXLY_CORRECT");
-    EXPECT_EQ(r.out, BANNER + "ACTION=x\nnon-option ARGV-elements: one --ip h \n" + values("x", "(null)"));
+    EXPECT_EQ(r.out, BANNER + "ACTION=x\nnon-option ARGV-elements: one --ip h \n" + option_values("x", "(null)"));
 }
 
 TEST(Frontend, VersionAndHelpEndAtOnce)
@@ -151,38 +145,30 @@ TEST(Frontend, VersionAndHelpEndAtOnce)
 
 TEST(Frontend, MissingArgumentsOfEachAction)
 {
-    struct {
-        const char *action;
-        const char *message;
-    } cases[] = {
-        {"get_status", "Missing arguments for action get_status."},
-        {"get_backup", "Missing arguments for action get_backup."},
-        {"put_backup", "Missing arguments for action put_backup."},
-        {"push_firmware", "Missing arguments for action push_firmware."},
-        {"setup_channel", "Missing arguments for action setup_channel."},
-    };
-    for (const auto &c : cases) {
-        run_output r = run({"--action", c.action});
-        EXPECT_EQ(r.out, BANNER + "ACTION=" + c.action + "\n" + values(c.action, "(null)") + c.message) << c.action;
+    // No line end after the message.
+    for (const std::string action : {"get_status", "get_backup", "put_backup", "push_firmware", "setup_channel"}) {
+        run_output r = run({"--action", action});
+        EXPECT_EQ(r.out, BANNER + "ACTION=" + action + "\n" + option_values(action, "(null)") +
+                             "Missing arguments for action " + action + ".");
         EXPECT_EQ(r.result.status, 0);
     }
 
     // setup_channel needs the address, a channel and a CSV file.
     run_output r = run({"--action", "setup_channel", "--ip", "h", "--channel", "1"});
-    EXPECT_EQ(r.out, BANNER + "ACTION=setup_channel\nIP=h\nCHANNEL=1\n" + values("setup_channel", "h") +
+    EXPECT_EQ(r.out, BANNER + "ACTION=setup_channel\nIP=h\nCHANNEL=1\n" + option_values("setup_channel", "h") +
                          "Missing arguments for action setup_channel.");
     r = run({"--action", "setup_channel", "--channelcsvfile", "\"a.csv\"", "--channel", "1"});
     EXPECT_EQ(r.out, BANNER + "ACTION=setup_channel\nCHANNELCSVFILE=\"a.csv\"\noptarg=#\"a.csv\"#CHANNEL=1\n" +
-                         values("setup_channel", "(null)") + "Missing arguments for action setup_channel.");
+                         option_values("setup_channel", "(null)") + "Missing arguments for action setup_channel.");
 }
 
 TEST(Frontend, UnknownActionAndCaseMismatchPrintNothingMore)
 {
     EXPECT_EQ(run({"--action", "Get_Status", "--ip", "h"}).out,
-              BANNER + "ACTION=Get_Status\nIP=h\n" + values("Get_Status", "h"));
-    EXPECT_EQ(run({"--action", "", "--ip", "h"}).out, BANNER + "ACTION=\nIP=h\n" + values("", "h"));
+              BANNER + "ACTION=Get_Status\nIP=h\n" + option_values("Get_Status", "h"));
+    EXPECT_EQ(run({"--action", "", "--ip", "h"}).out, BANNER + "ACTION=\nIP=h\n" + option_values("", "h"));
     // A text option given twice keeps the later value.
-    EXPECT_EQ(run({"--ip", "a", "--ip", "b"}).out, BANNER + "IP=a\nIP=b\n" + values("(null)", "b"));
+    EXPECT_EQ(run({"--ip", "a", "--ip", "b"}).out, BANNER + "IP=a\nIP=b\n" + option_values("(null)", "b"));
 }
 
 TEST(FormatAlloc, ExactSizesAndFailures)
@@ -207,27 +193,18 @@ TEST(FormatAlloc, ExactSizesAndFailures)
 } // namespace
 
 // The real binary: every run ends with a 2-second wait, --version ends at once.
-double seconds_since(std::chrono::steady_clock::time_point start)
+TEST(Binary, WaitsBeforeExitExceptForVersion)
 {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-TEST(Binary, NoArgumentsPrintsTheValuesAndWaitsBeforeExit)
-{
-    auto start = std::chrono::steady_clock::now();
-    run_result r = run_cli({});
-    double seconds = seconds_since(start);
+    const auto seconds = [](const std::vector<std::string> &args, run_result &r) {
+        const auto start = std::chrono::steady_clock::now();
+        r = run_cli(args);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    run_result r;
+    EXPECT_GE(seconds({}, r), 1.9);
     EXPECT_EQ(r.out, BANNER + NO_VALUES);
     EXPECT_EQ(r.status, 0);
-    EXPECT_GE(seconds, 1.9);
-}
-
-TEST(Binary, VersionEndsWithoutTheWait)
-{
-    auto start = std::chrono::steady_clock::now();
-    run_result r = run_cli({"--version", "--ip", "x"});
-    double seconds = seconds_since(start);
+    EXPECT_LT(seconds({"--version", "--ip", "x"}, r), 1.5);
     EXPECT_EQ(r.out, "mervo-cli\nVersion 0.4\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_LT(seconds, 1.5);
 }
