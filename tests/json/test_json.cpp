@@ -65,59 +65,63 @@ std::string string_of(const std::string &text)
     return r.token();
 }
 
+// Events up to the first JSON_DONE or JSON_ERROR, and the error then recorded.
+struct sequence {
+    std::string text;
+    events seen;
+    std::string error; // "(none)": nothing recorded
+};
+
+void expect_sequences(const std::vector<sequence> &cases)
+{
+    for (const sequence &c : cases) {
+        reader r(c.text);
+        EXPECT_EQ(r.events(), c.seen) << c.text;
+        EXPECT_EQ(r.error(), c.error) << c.text;
+    }
+}
+
 TEST(JsonEvents, BasicSequences)
 {
-    {
-        reader r("");
-        EXPECT_EQ(r.next(), JSON_ERROR);
-        EXPECT_EQ(r.error(), "error: 1: unexpected end of data");
-    }
-    {
-        reader r("[1,2]");
-        EXPECT_EQ(r.events(), (events{JSON_ARRAY, JSON_NUMBER, JSON_NUMBER, JSON_ARRAY_END, JSON_DONE}));
-        EXPECT_EQ(r.next(), JSON_DONE);
-        EXPECT_EQ(r.next(), JSON_DONE);
-        EXPECT_EQ(r.error(), "(none)");
-    }
-    {
+    expect_sequences({
+        {"", {JSON_ERROR}, "error: 1: unexpected end of data"},
+        {"[1,2]", {JSON_ARRAY, JSON_NUMBER, JSON_NUMBER, JSON_ARRAY_END, JSON_DONE}, "(none)"},
         // Nothing after the first complete value is examined.
-        reader r("5 x");
-        EXPECT_EQ(r.events(), (events{JSON_NUMBER, JSON_DONE}));
-        EXPECT_EQ(r.token(), "5");
-    }
-    {
-        reader r("[1 2]");
-        EXPECT_EQ(r.events(), (events{JSON_ARRAY, JSON_NUMBER, JSON_ERROR}));
-        EXPECT_EQ(r.error(), "error: 1: unexpected byte, '2'");
-    }
-    {
+        {"5 x", {JSON_NUMBER, JSON_DONE}, "(none)"},
+        {"[1 2]", {JSON_ARRAY, JSON_NUMBER, JSON_ERROR}, "error: 1: unexpected byte, '2'"},
         // A literal that does not match records nothing.
-        reader r("[tru]");
-        EXPECT_EQ(r.events(), (events{JSON_ARRAY, JSON_ERROR}));
-        EXPECT_EQ(json_get_error(&r.json), nullptr);
-    }
-    {
-        reader r(" \t\r\n{\"a\": [true, false, null, \"s\", -1], \"b\": {}}");
-        EXPECT_EQ(r.events(), (events{JSON_OBJECT, JSON_STRING, JSON_ARRAY, JSON_TRUE, JSON_FALSE, JSON_NULL,
-                                      JSON_STRING, JSON_NUMBER, JSON_ARRAY_END, JSON_STRING, JSON_OBJECT,
-                                      JSON_OBJECT_END, JSON_OBJECT_END, JSON_DONE}));
-    }
-    {
-        reader r("[]");
-        EXPECT_EQ(r.events(), (events{JSON_ARRAY, JSON_ARRAY_END, JSON_DONE}));
-    }
-    {
-        reader r("[,1]");
-        EXPECT_EQ(r.events(), (events{JSON_ARRAY, JSON_ERROR}));
-        EXPECT_EQ(r.error(), "error: 1: unexpected byte, ','");
-    }
-    {
-        reader r("[1");
-        EXPECT_EQ(r.events(), (events{JSON_ARRAY, JSON_NUMBER, JSON_ERROR}));
-        EXPECT_EQ(r.error(), "error: 1: unexpected end of data");
-    }
-    EXPECT_EQ(error_of("@"), "error: 1: unexpected byte, '@'");
-    EXPECT_EQ(error_of("]"), "error: 1: unexpected byte, ']'");
+        {"[tru]", {JSON_ARRAY, JSON_ERROR}, "(none)"},
+        {" \t\r\n{\"a\": [true, false, null, \"s\", -1], \"b\": {}}",
+         {JSON_OBJECT, JSON_STRING, JSON_ARRAY, JSON_TRUE, JSON_FALSE, JSON_NULL, JSON_STRING, JSON_NUMBER,
+          JSON_ARRAY_END, JSON_STRING, JSON_OBJECT, JSON_OBJECT_END, JSON_OBJECT_END, JSON_DONE},
+         "(none)"},
+        {"[]", {JSON_ARRAY, JSON_ARRAY_END, JSON_DONE}, "(none)"},
+        {"{}", {JSON_OBJECT, JSON_OBJECT_END, JSON_DONE}, "(none)"},
+        {"[,1]", {JSON_ARRAY, JSON_ERROR}, "error: 1: unexpected byte, ','"},
+        {"[1", {JSON_ARRAY, JSON_NUMBER, JSON_ERROR}, "error: 1: unexpected end of data"},
+        {"@", {JSON_ERROR}, "error: 1: unexpected byte, '@'"},
+        {"]", {JSON_ERROR}, "error: 1: unexpected byte, ']'"},
+        // A container as a property name is refused (it was opened already).
+        {R"({[1]:2})", {JSON_OBJECT, JSON_ERROR}, "error: 1: expected property name or '}'"},
+        // Depth: four levels and no more.
+        {R"([{"a":[[1]]}])",
+         {JSON_ARRAY, JSON_OBJECT, JSON_STRING, JSON_ARRAY, JSON_ARRAY, JSON_NUMBER, JSON_ARRAY_END, JSON_ARRAY_END,
+          JSON_OBJECT_END, JSON_ARRAY_END, JSON_DONE},
+         "(none)"},
+        {"[[[[[1]]]]]", {JSON_ARRAY, JSON_ARRAY, JSON_ARRAY, JSON_ARRAY, JSON_ERROR}, "error: 1: too many nested levels"},
+        {"{\"a\":{\"b\":{\"c\":{\n\"d\":{}}}}}",
+         {JSON_OBJECT, JSON_STRING, JSON_OBJECT, JSON_STRING, JSON_OBJECT, JSON_STRING, JSON_OBJECT, JSON_STRING, JSON_ERROR},
+         "error: 2: too many nested levels"},
+    });
+    // DONE forever after the end, ERROR forever after an error.
+    reader done("[1,2]");
+    done.events();
+    EXPECT_EQ(done.next(), JSON_DONE);
+    EXPECT_EQ(done.next(), JSON_DONE);
+    reader deep("[[[[[1]]]]]");
+    deep.events();
+    EXPECT_EQ(json_get_depth(&deep.json), 4u);
+    EXPECT_EQ(deep.next(), JSON_ERROR);
 }
 
 TEST(JsonEvents, FirstErrorWinsAndLinesAreCounted)
@@ -301,38 +305,6 @@ TEST(JsonObjects, StateMachine)
     // The lexer's own error comes first and wins.
     EXPECT_EQ(error_of(R"({"a":1,})"), "error: 1: unexpected byte, '}'");
     EXPECT_EQ(error_of("{\n\"a\":\n#}"), "error: 3: unexpected byte, '#'");
-    {
-        reader r("{}");
-        EXPECT_EQ(r.events(), (events{JSON_OBJECT, JSON_OBJECT_END, JSON_DONE}));
-    }
-    {
-        // A container as a property name is refused (it was opened already).
-        reader r(R"({[1]:2})");
-        EXPECT_EQ(r.events(), (events{JSON_OBJECT, JSON_ERROR}));
-        EXPECT_EQ(r.error(), "error: 1: expected property name or '}'");
-    }
-}
-
-TEST(JsonNesting, FourLevelsAndNoMore)
-{
-    {
-        reader r(R"([{"a":[[1]]}])");
-        EXPECT_EQ(r.events(), (events{JSON_ARRAY, JSON_OBJECT, JSON_STRING, JSON_ARRAY, JSON_ARRAY, JSON_NUMBER,
-                                      JSON_ARRAY_END, JSON_ARRAY_END, JSON_OBJECT_END, JSON_ARRAY_END, JSON_DONE}));
-    }
-    {
-        reader r("[[[[[1]]]]]");
-        EXPECT_EQ(r.events(), (events{JSON_ARRAY, JSON_ARRAY, JSON_ARRAY, JSON_ARRAY, JSON_ERROR}));
-        EXPECT_EQ(r.error(), "error: 1: too many nested levels");
-        EXPECT_EQ(json_get_depth(&r.json), 4u);
-        EXPECT_EQ(r.next(), JSON_ERROR);
-    }
-    {
-        reader r("{\"a\":{\"b\":{\"c\":{\n\"d\":{}}}}}");
-        EXPECT_EQ(r.events(), (events{JSON_OBJECT, JSON_STRING, JSON_OBJECT, JSON_STRING, JSON_OBJECT, JSON_STRING,
-                                      JSON_OBJECT, JSON_STRING, JSON_ERROR}));
-        EXPECT_EQ(r.error(), "error: 2: too many nested levels");
-    }
 }
 
 TEST(JsonStream, PeekResetSkipAndAccessors)
