@@ -4,6 +4,8 @@
 #include "action/convert.h"
 #include "backup/channel_config.h"
 
+#include "expect.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,8 +16,6 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 namespace {
-
-using bytes = std::vector<std::uint8_t>;
 
 std::uint32_t u32(const bytes &b, std::size_t at)
 {
@@ -52,17 +52,12 @@ bytes patterned(std::uint32_t size, std::uint32_t layout, std::uint32_t revision
     return file;
 }
 
+// The checksum by the simulator's own CRC (bit by bit), over the file with
+// its checksum field zeroed.
 std::uint32_t crc_of(bytes file)
 {
     put32(file, 4, 0);
-    std::uint32_t crc = 0xFFFF;
-    for (std::uint8_t byte : file) {
-        // CRC-16, reflected polynomial 0x8408, bit by bit.
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? (crc >> 1) ^ 0x8408 : crc >> 1;
-    }
-    return crc;
+    return channel_file_crc(file.data(), file.size());
 }
 
 void finish(bytes &out, std::uint32_t layout, std::uint32_t revision)

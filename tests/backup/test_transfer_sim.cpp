@@ -164,24 +164,6 @@ sys.stdout.buffer.write(header('/etc/config/dali/dali4.bin', len(data)) + data +
     EXPECT_EQ(sim.error_output(), "");
 }
 
-TEST(ControllerSim, UpgradeRequestIsCheckedAgainstTheUploadedImage)
-{
-    controller_sim sim;
-    temp_dir dir;
-    ASSERT_TRUE(write_file(dir.file("image.binary"), pattern(70000, 5)));
-    ASSERT_EQ(curl({"-s", "-T", dir.file("image.binary"), "tftp://" + sim.address() + "/flashraw.bin"}).status, 0);
-    const std::string hash = run_program("sha256sum", {dir.file("image.binary")}).out.substr(0, 64);
-    const std::string url = sim.base() + "/api/v100/status.ssi?action=firmwareupgrade&hash=";
-    EXPECT_EQ(curl({"-s", url + hash + "&size=70000"}).out, "{\"action\":\"firmwareupgrade\",\"result\":\"ok\"}\n");
-    curl({"-s", url + hash + "&size=69999"});
-    curl({"-s", url + std::string(64, '0') + "&size=70000"});
-    const std::vector<sim_event> upgrades = sim.events("upgrade");
-    ASSERT_EQ(upgrades.size(), 3u);
-    EXPECT_EQ(upgrades[0].get("actual_hash"), hash);
-    EXPECT_EQ(upgrades[1].get("reason"), "size mismatch");
-    EXPECT_EQ(upgrades[2].get("reason"), "hash mismatch");
-}
-
 TEST(ControllerSim, StateDirectoryHoldsTheConfigurationsAcrossRuns)
 {
     temp_dir state, dir;
