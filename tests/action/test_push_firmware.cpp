@@ -65,14 +65,13 @@ TEST(PushFirmwareEndToEnd, PackageAndRawImage)
     }
 }
 
-TEST(PushFirmwareEndToEnd, NothingIsAskedAfterAFailedStep)
+TEST(PushFirmwareEndToEnd, DigestMismatchOrNoAddressSendsNothing)
 {
     temp_dir dir;
     const bytes image = fwtest::make_image(fwtest::IMAGE_MIN + 10, {}, 7);
     bytes digest = fwtest::openssl_sha256(image);
     digest[31] ^= 1;
     fwtest::make_package(dir.file("fw.bin"), {{"mervo.bh", fwtest::text_bytes(fwtest::to_hex(digest))}, {"mervo.binary", image}});
-    ASSERT_TRUE(write_file(dir.file("fw.binary"), image));
 
     // A digest that does not match: nothing sent.
     controller_sim sim;
@@ -82,16 +81,6 @@ TEST(PushFirmwareEndToEnd, NothingIsAskedAfterAFailedStep)
     EXPECT_FALSE(sim.flashraw().has_value());
     EXPECT_TRUE(sim.requests("/api/v100/status.ssi").empty());
 
-    // The upload refused: no upgrade request.
-    controller_sim refusing(sim_options().tftp_mode("refuse"));
-    r = push(refusing.address(), dir.file("fw.binary"));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, front_lines(refusing.address(), dir.file("fw.binary")) + "\nPreparing file...\n" +
-                         fwtest::info_printout() +
-                         pushing_line("firmware_push_tftp", "tftp://" + refusing.address() + "/flashraw.bin"));
-    EXPECT_NE(r.err.find("curl_easy_perform() failed: "), std::string::npos) << r.err;
-    EXPECT_TRUE(refusing.requests("/api/v100/status.ssi").empty());
-
     // No address: the file is not even opened (a pipe nobody writes to would
     // hang the run).
     ASSERT_EQ(mkfifo(dir.file("pipe.bin").c_str(), 0600), 0);
@@ -99,6 +88,20 @@ TEST(PushFirmwareEndToEnd, NothingIsAskedAfterAFailedStep)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "mervo-cli\nACTION=push_firmware\nFIRMWAREFILE=" + dir.file("pipe.bin") + "\n" +
                          option_values("push_firmware", "(null)") + "Missing arguments for action push_firmware.");
+}
+
+TEST(PushFirmwareEndToEnd, RefusedUploadMakesNoRequest)
+{
+    temp_dir dir;
+    ASSERT_TRUE(write_file(dir.file("fw.binary"), fwtest::make_image(fwtest::IMAGE_MIN, {}, 8)));
+    controller_sim refusing(sim_options().tftp_mode("refuse"));
+    const run_result r = push(refusing.address(), dir.file("fw.binary"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, front_lines(refusing.address(), dir.file("fw.binary")) + "\nPreparing file...\n" +
+                         fwtest::info_printout() +
+                         pushing_line("firmware_push_tftp", "tftp://" + refusing.address() + "/flashraw.bin"));
+    EXPECT_NE(r.err.find("curl_easy_perform() failed: "), std::string::npos) << r.err;
+    EXPECT_TRUE(refusing.requests("/api/v100/status.ssi").empty());
 }
 
 // In-process: the action up to the point where it would contact the
