@@ -126,9 +126,7 @@ TEST(GetBackup, OutputTypes)
     EXPECT_EQ(get_backup(sim, out.path().c_str(), "zip", &none), "");
     const std::vector<std::string> files = files_in(out.path());
     ASSERT_EQ(files.size(), 1u);
-    bytes empty_zip = {'P', 'K', 5, 6};
-    empty_zip.resize(22);
-    EXPECT_EQ(read_file(out.file(files[0])), empty_zip);
+    expect_empty_zip(out.file(files[0]));
     std::filesystem::remove(out.file(files[0]));
     EXPECT_EQ(get_backup(sim, out.path().c_str(), "directory", &none), "");
     EXPECT_TRUE(files_in(out.path()).empty());

@@ -164,12 +164,14 @@ TEST(Transfer, BackupUploadPushesThenRestoresAndPrintsOkTwice)
     }
     EXPECT_EQ(sim.events("request").size(), 1u);
 
-    // A restore request that is redirected: only the final answer is shown.
+    // A restore request that is redirected: only the final answer is shown,
+    // a refusal in the controller's own words (400 with its JSON answer).
     controller_sim redirecting(sim_options().fault("restore=redirect"));
     const call put = run([&] { return backup_put(redirecting.address().c_str()); });
     EXPECT_EQ(put.result, 1) << "refused: nothing was uploaded";
     EXPECT_EQ(put.printed.out, pushing_line("backup_put", redirecting.address() + "/api/v100/status.ssi?action=restoreconfig") +
                                    "{\"action\":\"restoreconfig\",\"result\":\"error\",\"reason\":\"no flashraw.bin\"}\n");
+    EXPECT_NE(put.printed.err.find(failure_line(CURLE_HTTP_RETURNED_ERROR)), std::string::npos) << put.printed.err;
     const std::vector<sim_event> requests = redirecting.events("request");
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].get("status"), "302");

@@ -2,11 +2,7 @@
 
 #include "zip_check.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <gtest/gtest.h>
-
-#include <dirent.h>
 
 #include <future>
 #include <memory>
@@ -18,9 +14,7 @@ namespace {
 // Runs at once at most: the runs mostly wait, but each is a process.
 constexpr std::size_t RUNS_AT_ONCE = 8;
 
-struct archive_free {
-    void operator()(archive *a) const { archive_read_free(a); }
-};
+const std::string STATUS_PATH = "/api/v100/status.ssi";
 
 bool progress_meter_line(const std::string &line)
 {
@@ -29,23 +23,11 @@ bool progress_meter_line(const std::string &line)
     return line.empty() || line[0] == ' ' || (line[0] >= '0' && line[0] <= '9');
 }
 
-std::vector<std::string> files_in(const std::string &directory)
-{
-    std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(directory.c_str()), closedir);
-    if (!dir)
-        return names;
-    while (const dirent *entry = readdir(dir.get()))
-        if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
-            names.emplace_back(entry->d_name);
-    return names;
-}
-
 } // namespace
 
-sim_options controller(const std::vector<std::string> &faults, const std::string &tftp)
+sim_options controller(const std::vector<std::string> &faults)
 {
-    sim_options options = sim_options().arg("--serial=" + SERIAL).arg("--mac=" + MAC).tftp_mode(tftp);
+    sim_options options = ID.options();
     options.faults = faults;
     return options;
 }
@@ -64,7 +46,7 @@ std::vector<std::string> finished_run::failure_lines() const
 {
     std::vector<std::string> lines;
     std::string line;
-    for (char c : run.err) {
+    for (char c : run.err + "\n") {
         if (c != '\n' && c != '\r') {
             line += c;
             continue;
@@ -73,46 +55,26 @@ std::vector<std::string> finished_run::failure_lines() const
             lines.push_back(line);
         line.clear();
     }
-    if (!progress_meter_line(line))
-        lines.push_back(line);
     return lines;
-}
-
-std::vector<sim_event> finished_run::requests(const std::string &path, const std::string &query_part) const
-{
-    std::vector<sim_event> out;
-    for (const sim_event &e : log)
-        if (e.get("event") == "request" && e.get("path") == path && e.get("query").find(query_part) != std::string::npos)
-            out.push_back(e);
-    return out;
 }
 
 std::vector<std::string> finished_run::stored_configs() const
 {
     std::vector<std::string> names;
-    for (const sim_event &e : log)
-        if (e.get("event") == "config_stored")
-            names.push_back(e.get("config"));
+    for (const sim_event &e : sim->events("config_stored"))
+        names.push_back(e.get("config"));
     return names;
 }
 
-std::size_t finished_run::restore_requests() const
-{
-    return requests("/api/v100/status.ssi", "action=restoreconfig").size();
-}
-
-std::size_t finished_run::upgrade_requests() const
-{
-    return requests("/api/v100/status.ssi", "action=firmwareupgrade").size();
-}
+std::size_t finished_run::restore_requests() const { return sim->requests(STATUS_PATH, "action=restoreconfig").size(); }
+std::size_t finished_run::upgrade_requests() const { return sim->requests(STATUS_PATH, "action=firmwareupgrade").size(); }
 
 std::string finished_run::answer_to(const std::string &query_part) const
 {
-    const std::vector<sim_event> asked = requests("/api/v100/status.ssi", query_part);
+    const std::vector<sim_event> asked = sim->requests(STATUS_PATH, query_part);
     if (asked.empty())
         return "(no request with " + query_part + ")";
-    const std::string url = base() + "/api/v100/status.ssi?" + asked.back().get("query");
-    return run_program("curl", {"-s", url}).out;
+    return run_program("curl", {"-s", base() + STATUS_PATH + "?" + asked.back().get("query")}).out;
 }
 
 std::vector<finished_run> run_all(const std::vector<planned_run> &plan, const argument_maker &arguments,
@@ -143,8 +105,6 @@ std::vector<finished_run> run_all(const std::vector<planned_run> &plan, const ar
                     wrapped.insert(wrapped.end(), args.begin(), args.end());
                     r.run = run_program(wrapper.front(), wrapped, run_options().timeout(timeout_seconds));
                 }
-                if (r.sim)
-                    r.log = r.sim->events();
             }));
         }
         for (std::future<void> &f : waiting)
@@ -153,107 +113,34 @@ std::vector<finished_run> run_all(const std::vector<planned_run> &plan, const ar
     return runs;
 }
 
-std::string fetching(const std::string &tag, const std::string &url) { return tag + "\tfetching URL '" + url + "'.\n"; }
-std::string pushing(const std::string &tag, const std::string &url) { return tag + "\tpushing URL '" + url + "'.\n"; }
-std::string received(const std::string &tag, std::size_t bytes)
+std::string config_fetching(const finished_run &r, const std::string &name)
 {
-    return tag + "\treceived " + std::to_string(bytes) + " bytes.\n";
+    return fetching_line("backup", r.base() + "/api/v100/backup.ssi?config=" + name);
 }
 
-std::string received_as_logged(const finished_run &r, const std::string &tag, const std::string &path,
-                               const std::string &query_part)
+std::string config_received(const finished_run &r, const std::string &name)
 {
-    const std::vector<sim_event> asked = r.requests(path, query_part);
+    const std::vector<sim_event> asked = r.sim->requests("/api/v100/backup.ssi", "config=" + name);
     if (asked.empty())
-        return "(no request of " + path + " with " + query_part + ")";
-    return received(tag, std::stoul(asked.back().get("bytes")));
+        return "(no request of " + name + ")";
+    return received_line("backup", std::stoul(asked.back().get("bytes")));
 }
 
-const std::string CONTAINS = "backup\tbackup file contains: \r\n";
-const std::string NO_STATUS = "backup\terror status.txt file not found.\r\n";
+std::string config_fetched(const finished_run &r, const std::string &name) { return config_listing(*r.sim, name, ID) + "OK\n"; }
 
 std::string file_error(int code) { return "\tfile error " + std::to_string(static_cast<std::uint32_t>(code)) + ".\r\n"; }
 
-std::string config_fetching(const finished_run &r, const std::string &name)
-{
-    return fetching("backup", r.base() + "/api/v100/backup.ssi?config=" + name);
-}
-
-std::string config_fetched(const finished_run &r, const std::string &name)
-{
-    const bytes archive = r.sim ? r.sim->stored_archive(name).value_or(bytes{}) : bytes{};
-    std::string out = config_fetching(r, name) + received("backup", archive.size()) + CONTAINS;
-    std::string status;
-    for (const tar_entry &entry : tar_entries(archive)) {
-        out += "\t" + entry.name + " (" + std::to_string(entry.data.size()) + " bytes)\r\n";
-        if (entry.name == "status.txt")
-            status.assign(entry.data.begin(), entry.data.end());
-    }
-    return out + status + identity_lines() + "OK\n";
-}
-
-std::string identity_lines()
-{
-    return "backup\tmodel name: " + MODEL + "\r\nbackup\tfirmware version: " + FIRMWARE +
-           "\r\nbackup\tserial number: " + SERIAL + "\r\nbackup\tmac: " + MAC + "\r\n";
-}
-
-std::string tftp_pushing(const finished_run &r) { return pushing("firmware_push_tftp", "tftp://" + r.address + "/flashraw.bin"); }
-
-std::string restore_pushing(const finished_run &r)
-{
-    return pushing("backup_put", r.address + "/api/v100/status.ssi?action=restoreconfig");
-}
-
 std::string curl_failure(const std::string &reason) { return "curl_easy_perform() failed: " + reason; }
-
-std::vector<tar_entry> tar_entries(const bytes &archive)
-{
-    std::vector<tar_entry> entries;
-    std::unique_ptr<struct archive, archive_free> reader(archive_read_new());
-    archive_read_support_format_tar(reader.get());
-    if (archive_read_open_memory(reader.get(), archive.data(), archive.size()) != ARCHIVE_OK) {
-        ADD_FAILURE() << "libarchive cannot open the archive";
-        return entries;
-    }
-    archive_entry *entry = nullptr;
-    int got;
-    while ((got = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
-        tar_entry e;
-        e.name = archive_entry_pathname(entry);
-        e.data.resize(static_cast<std::size_t>(archive_entry_size(entry)));
-        if (!e.data.empty() && archive_read_data(reader.get(), e.data.data(), e.data.size()) !=
-                                   static_cast<la_ssize_t>(e.data.size()))
-            ADD_FAILURE() << "libarchive cannot read " << e.name;
-        entries.push_back(std::move(e));
-    }
-    EXPECT_EQ(got, ARCHIVE_EOF) << archive_error_string(reader.get());
-    return entries;
-}
 
 void expect_backup_zip(const finished_run &r, const std::string &directory, const std::vector<std::string> &names)
 {
     const std::vector<std::string> files = files_in(directory);
     ASSERT_EQ(files.size(), 1u) << "one backup archive expected in " << directory;
-    const std::string path = directory + "/" + files[0];
-    EXPECT_EQ(files[0].substr(0, 7 + r.address.size()), "backup_" + r.address);
-    if (names.empty()) {
-        // unzip refuses to test an archive without entries: it must be the
-        // bare end record, and Python must read it as empty.
-        bytes end_only = {'P', 'K', 5, 6};
-        end_only.resize(22);
-        EXPECT_TRUE(read_file(path) == end_only);
-    } else {
-        expect_zip_sound(path);
-    }
-    const std::vector<zip_listing_entry> entries = python_zip_entries(path);
-    ASSERT_EQ(entries.size(), names.size());
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        EXPECT_EQ(entries[i].name, names[i] + ".tar");
-        const auto served = r.sim->stored_archive(names[i]);
-        ASSERT_TRUE(served.has_value()) << names[i];
-        EXPECT_TRUE(entries[i].content == *served) << names[i];
-    }
+    EXPECT_EQ(files[0].rfind("backup_" + r.address + "_", 0), 0u) << files[0];
+    if (names.empty())
+        expect_empty_zip(directory + "/" + files[0]);
+    else
+        ::expect_backup_zip(*r.sim, directory + "/" + files[0], names);
 }
 
 } // namespace e2e

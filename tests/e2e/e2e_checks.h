@@ -1,5 +1,7 @@
 // Shared by the end-to-end tests: many runs of the real binary at once, each
-// against its own simulated controller, and what to expect of them.
+// against its own simulated controller, and what only these tests look at in
+// a finished run. The expected console lines come from tests/support
+// (expect.h), the archive checks from tests/zip (zip_check.h).
 //
 // Every mervo-cli run ends with a 2-second wait, so the runs of one test go
 // side by side: the controllers are started here, in the test's own thread
@@ -7,11 +9,11 @@
 // thread of its own.
 #pragma once
 
+#include "expect.h"
 #include "files.h"
 #include "run.h"
 #include "sim.h"
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,23 +21,16 @@
 
 namespace e2e {
 
-using bytes = std::vector<std::uint8_t>;
-
 // Identity the controllers of these tests report.
-inline const std::string SERIAL = "V4-E2E-0007";
-inline const std::string MAC = "02:00:5e:10:00:07";
-inline const std::string MODEL = "VESTRA-4";
-inline const std::string FIRMWARE = "1.3.0";
+inline const controller_identity ID{"VESTRA-4", "1.3.0", "V4-E2E-0007", "02:00:5e:10:00:07"};
 
 // A controller with that identity, and `faults` ("TARGET=MODE" each).
-sim_options controller(const std::vector<std::string> &faults = {}, const std::string &tftp = "on");
+sim_options controller(const std::vector<std::string> &faults = {});
 
-// What a finished run left: the binary's output and status, the controller's
-// log as it stood right after the run, and the controller itself (still
-// running, for what it stores and serves).
+// What a finished run left: the binary's output and status, and the
+// controller itself (still running, for its log, what it stores and serves).
 struct finished_run {
     run_result run;
-    std::vector<sim_event> log;
     std::unique_ptr<controller_sim> sim;  // null for "no controller at all"
     std::unique_ptr<refusing_port> down;  // set for "no controller at all"
     std::string address;                  // what --ip was given
@@ -47,16 +42,15 @@ struct finished_run {
     std::string action_output() const;
     // Standard error without libcurl's progress meter: one entry per line.
     std::vector<std::string> failure_lines() const;
-    // The logged requests of `path` whose query contains `query_part`.
-    std::vector<sim_event> requests(const std::string &path, const std::string &query_part = "") const;
-    // The configurations the controller stored, in order ("config_stored" events).
+    // The configurations the controller stored, in order.
     std::vector<std::string> stored_configs() const;
     // How many restore / upgrade requests reached the controller.
     std::size_t restore_requests() const;
     std::size_t upgrade_requests() const;
     // The body the controller sends for the last request whose query
-    // contains `query_part` (that request asked again by curl): what the tool
-    // had to show as the controller's answer.
+    // contains `query_part`, that request asked again by curl: what the tool
+    // had to show as the controller's answer. The controller logs (and acts
+    // on) that request too: look at what it received before.
     std::string answer_to(const std::string &query_part) const;
 };
 
@@ -77,48 +71,20 @@ std::vector<finished_run> run_all(const std::vector<planned_run> &plan, const ar
 
 // ---- Expected output ----
 
-std::string fetching(const std::string &tag, const std::string &url);
-std::string pushing(const std::string &tag, const std::string &url);
-std::string received(const std::string &tag, std::size_t bytes);
-// The "received" line for the last logged request of `path` with `query_part`,
-// from the byte count the controller logged for its answer.
-std::string received_as_logged(const finished_run &r, const std::string &tag, const std::string &path,
-                               const std::string &query_part = "");
-
-// "backup\tbackup file contains: \r\n"
-extern const std::string CONTAINS;
-// "backup\terror status.txt file not found.\r\n"
-extern const std::string NO_STATUS;
+// The "fetching" line of a configuration, and its "received" line with the
+// byte count the controller logged for its (last) answer.
+std::string config_fetching(const finished_run &r, const std::string &name);
+std::string config_received(const finished_run &r, const std::string &name);
+// Everything a configuration that arrives intact prints, up to its "OK".
+std::string config_fetched(const finished_run &r, const std::string &name);
 // "\tfile error %u.\r\n"
 std::string file_error(int code);
-
-// Everything a configuration that arrives intact prints, from the "fetching"
-// line to its "OK": the entries of the archive the controller serves for it
-// (read with libarchive), its status document and the identity lines.
-std::string config_fetched(const finished_run &r, const std::string &name);
-// The four identity lines a listing ends with, for a status document that
-// gives this file's identity.
-std::string identity_lines();
-// The "fetching" line of a configuration.
-std::string config_fetching(const finished_run &r, const std::string &name);
-
-// The TFTP upload line, and the restore request's line.
-std::string tftp_pushing(const finished_run &r);
-std::string restore_pushing(const finished_run &r);
-
 // libcurl's failure line as the tool prints it (without the line end).
 std::string curl_failure(const std::string &reason);
 
-// The members of a tar archive as libarchive reads them.
-struct tar_entry {
-    std::string name;
-    bytes data;
-};
-std::vector<tar_entry> tar_entries(const bytes &archive);
-
-// The one zip archive get_backup left in `directory`: sound by unzip and
-// 7-Zip, holding exactly `names` (NAME.tar each) in this order, each the
-// archive the controller serves, byte for byte.
+// The one zip archive get_backup left in `directory`, named after the
+// controller: holding exactly `names` as the controller serves them
+// (zip_check's expect_backup_zip), or no entry at all.
 void expect_backup_zip(const finished_run &r, const std::string &directory, const std::vector<std::string> &names);
 
 } // namespace e2e

@@ -20,7 +20,6 @@ using namespace e2e;
 namespace {
 
 const std::string STATUS_PATH = "/api/v100/status.ssi";
-const std::string BACKUP_PATH = "/api/v100/backup.ssi";
 const std::string CSV_VERSION = "#dali-channel-csv-version: 1\n";
 
 // Address space a run may use. A sanitized binary reserves far more than that
@@ -51,11 +50,9 @@ void expect_finished(const finished_run &r)
 
 std::string status_document()
 {
-    return "{\n  \"model_name\": \"" + MODEL + "\",\n  \"firmware_version\": \"" + FIRMWARE +
-           "\",\n  \"serial_number\": \"" + SERIAL + "\",\n  \"mac\": \"" + MAC + "\"\n}\n";
+    return "{\n  \"model_name\": \"" + ID.model + "\",\n  \"firmware_version\": \"" + ID.firmware +
+           "\",\n  \"serial_number\": \"" + ID.serial + "\",\n  \"mac\": \"" + ID.mac + "\"\n}\n";
 }
-
-bytes text_bytes(const std::string &text) { return bytes(text.begin(), text.end()); }
 
 // Sets the size field of the header record at `at` to `octal` (11 digits).
 void claim_size(bytes &archive, std::size_t at, const char *octal)
@@ -103,16 +100,16 @@ TEST(HostileSizes, TarHeadersClaiming4GiB)
 
     const finished_run &backup = runs[0];
     expect_finished(backup);
-    EXPECT_EQ(backup.action_output(), config_fetching(backup, "dali1") + received("backup", claims_4g.size()) +
-                                          CONTAINS + file_error(-1) + NO_STATUS + config_fetched(backup, "rlc"));
+    EXPECT_EQ(backup.action_output(), config_fetching(backup, "dali1") + received_line("backup", claims_4g.size()) +
+                                          LIST_HEAD + file_error(-1) + NO_STATUS_TXT + config_fetched(backup, "rlc"));
     expect_backup_zip(backup, backup.scratch->path(), {"rlc"});
 
     const finished_run &setup = runs[1];
     expect_finished(setup);
     EXPECT_EQ(setup.action_output(),
-              config_fetching(setup, "dali1") + received("backup", claims_4g_1.size()) + CONTAINS + "\tstatus.txt (" +
+              config_fetching(setup, "dali1") + received_line("backup", claims_4g_1.size()) + LIST_HEAD + "\tstatus.txt (" +
                   std::to_string(status.size()) + " bytes)\r\n\t/etc/config/dali/dali1.bin (-1 bytes)\r\n" +
-                  file_error(-5) + status + identity_lines() + "OK\nCH=1\nFILE=" + files.file("one.csv") +
+                  file_error(-5) + status + identity_lines(ID) + "OK\nCH=1\nFILE=" + files.file("one.csv") +
                   "\nbackup\terror reading '/etc/config/dali/dali1.bin'\r\n");
     for (const finished_run &r : runs) {
         EXPECT_FALSE(r.sim->flashraw().has_value());
@@ -150,7 +147,7 @@ TEST(HostileSizes, StatusDocumentOf100MiB)
     for (const finished_run &r : run_all(plan)) {
         SCOPED_TRACE(r.run.out);
         expect_finished(r);
-        EXPECT_EQ(r.action_output(), fetching("status", r.address + STATUS_PATH));
+        EXPECT_EQ(r.action_output(), fetching_line("status", r.address + STATUS_PATH));
         EXPECT_EQ(r.failure_lines(), std::vector<std::string>{curl_failure("Failed writing received data to disk/application")});
         EXPECT_FALSE(r.sim->flashraw().has_value());
         EXPECT_EQ(r.restore_requests(), 0u);
@@ -187,10 +184,10 @@ TEST(HostileSizes, JsonNested10000Deep)
     const std::vector<finished_run> runs = run_all(plan);
     expect_finished(runs[0]);
     EXPECT_EQ(runs[0].action_output(),
-              fetching("status", runs[0].address + STATUS_PATH) + received("status", deep_document.size()));
+              fetching_line("status", runs[0].address + STATUS_PATH) + received_line("status", deep_document.size()));
     expect_finished(runs[1]);
     EXPECT_EQ(runs[1].action_output(), "Missing arguments for action setup_channel.");
-    EXPECT_TRUE(runs[1].requests(BACKUP_PATH).empty());
+    EXPECT_TRUE(runs[1].sim->requests("/api/v100/backup.ssi").empty());
 }
 
 TEST(HostileSizes, FirmwareImageOf16MiBPlusOne)

@@ -103,7 +103,7 @@ std::string status_query_lines(const controller_sim &sim)
 {
     std::string size = "(no status query)";
     for (const sim_event &e : sim.requests("/api/v100/status.ssi"))
-        if (e.get("query").empty())
+        if (e.get("query").find("action=") == std::string::npos) // restore and upgrade requests share its path
             size = e.get("bytes");
     return fetching_line("status", sim.address() + "/api/v100/status.ssi") + "status\treceived " + size +
            " bytes.\nmodel_name=VESTRA-4\r\n";

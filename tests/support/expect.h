@@ -63,7 +63,8 @@ std::string identity_lines(const controller_identity &id = {});
 // identity lines.
 std::string config_listing(const controller_sim &sim, const std::string &name, const controller_identity &id = {});
 // The status query a restore starts with: "fetching", "received" with the
-// size the controller logged, and the model line.
+// size the controller logged for its last answer (after a redirect, the
+// redirected request's), and the model line.
 std::string status_query_lines(const controller_sim &sim);
 // One archive going up: the TFTP upload and its "OK", the restore request,
 // the controller's answer and "OK".

@@ -63,6 +63,13 @@ void expect_zip_sound(const std::string &archive)
     EXPECT_NE(seven.out.find("Everything is Ok"), std::string::npos) << seven.out;
 }
 
+void expect_empty_zip(const std::string &archive)
+{
+    std::vector<std::uint8_t> end_only = {'P', 'K', 5, 6};
+    end_only.resize(22);
+    EXPECT_EQ(read_file(archive), end_only) << archive;
+}
+
 void expect_backup_zip(const controller_sim &sim, const std::string &archive, const std::vector<std::string> &names)
 {
     expect_zip_sound(archive);

@@ -22,6 +22,10 @@ std::vector<zip_listing_entry> python_zip_entries(const std::string &archive);
 // unzip -t and 7-Zip's test pass on the archive (test failures otherwise).
 void expect_zip_sound(const std::string &archive);
 
+// An archive without entries, which unzip refuses to test: exactly the bare
+// end-of-central-directory record.
+void expect_empty_zip(const std::string &archive);
+
 // Debian's 7-Zip command: 7zz, or 7z where that is what is installed.
 const std::string &seven_zip_command();
 
