@@ -52,20 +52,12 @@ bytes patterned(std::uint32_t size, std::uint32_t layout, std::uint32_t revision
     return file;
 }
 
-// The checksum by the simulator's own CRC (bit by bit), over the file with
-// its checksum field zeroed.
-std::uint32_t crc_of(bytes file)
-{
-    put32(file, 4, 0);
-    return channel_file_crc(file.data(), file.size());
-}
-
 void finish(bytes &out, std::uint32_t layout, std::uint32_t revision)
 {
     put32(out, 0, static_cast<std::uint32_t>(out.size()));
     put32(out, 8, layout);
     put32(out, 12, revision);
-    put32(out, 4, crc_of(out));
+    put32(out, 4, channel_checksum(out));
 }
 
 bytes expected_1_to_2(const bytes &in)
@@ -122,16 +114,6 @@ bytes expected_2_to_3(const bytes &in)
     return out;
 }
 
-std::string first_difference(const bytes &a, const bytes &b)
-{
-    if (a.size() != b.size())
-        return "sizes " + std::to_string(a.size()) + " and " + std::to_string(b.size());
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i])
-            return "first difference at " + std::to_string(i);
-    return "equal";
-}
-
 controller_status status_with(const char *firmware)
 {
     controller_status status;
@@ -166,12 +148,12 @@ TEST(ConfigConvert, LayoutOneToTwoByteForByte)
     bytes out(10912, 0xCC);
     ASSERT_EQ(dali_convert_1_to_2(out.data(), in.data()), 0);
     const bytes expected = expected_1_to_2(in);
-    EXPECT_EQ(out, expected) << first_difference(out, expected);
+    EXPECT_EQ(out, expected) << where_different(out, expected);
 
     EXPECT_EQ(u32(out, 0), 10912u);
     EXPECT_EQ(u32(out, 8), 2u);
     EXPECT_EQ(u32(out, 12), 8u);
-    EXPECT_EQ(u32(out, 4), crc_of(out));
+    EXPECT_EQ(u32(out, 4), channel_checksum(out));
     EXPECT_EQ(out[59], 0);
     // Entry 2 is of type 6: its seven bytes of type data at 49 to 55.
     EXPECT_EQ(out[60 + 160 * 2 + 44], 6);
@@ -191,9 +173,9 @@ TEST(ConfigConvert, LayoutTwoToThreeAndOneToThree)
 
     ASSERT_EQ(dali_convert_2_to_3(out.data(), in2.data()), 0);
     const bytes expected = expected_2_to_3(in2);
-    EXPECT_EQ(out, expected) << first_difference(out, expected);
+    EXPECT_EQ(out, expected) << where_different(out, expected);
     EXPECT_EQ(u32(out, 12), 43u);
-    EXPECT_EQ(u32(out, 4), crc_of(out));
+    EXPECT_EQ(u32(out, 4), channel_checksum(out));
     // Type data is gone; the marker stays.
     EXPECT_EQ(out[60 + 100 * 2 + 43], 6);
     EXPECT_EQ(out[60 + 100 * 3 + 43], 8);
@@ -202,17 +184,17 @@ TEST(ConfigConvert, LayoutTwoToThreeAndOneToThree)
     // One step from layout 1: the same bytes, the revision raised once.
     ASSERT_EQ(dali_convert_1_to_3(direct.data(), in1.data()), 0);
     EXPECT_EQ(u32(direct, 12), 42u);
-    EXPECT_EQ(u32(direct, 4), crc_of(direct));
+    EXPECT_EQ(u32(direct, 4), channel_checksum(direct));
     bytes two_steps = out;
     put32(two_steps, 12, 42);
-    put32(two_steps, 4, crc_of(two_steps));
-    EXPECT_EQ(direct, two_steps) << first_difference(direct, two_steps);
+    put32(two_steps, 4, channel_checksum(two_steps));
+    EXPECT_EQ(direct, two_steps) << where_different(direct, two_steps);
 
     // A layout 2 file not made by this tool: marker bytes carried as they are.
     const bytes raw2 = patterned(10912, 2, 0xFFFFFFFF, 160);
     ASSERT_EQ(dali_convert_2_to_3(out.data(), raw2.data()), 0);
     const bytes expected_raw = expected_2_to_3(raw2);
-    EXPECT_EQ(out, expected_raw) << first_difference(out, expected_raw);
+    EXPECT_EQ(out, expected_raw) << where_different(out, expected_raw);
     EXPECT_EQ(u32(out, 12), 0u);
 
     EXPECT_EQ(dali_convert_1_to_2(nullptr, in1.data()), 1);

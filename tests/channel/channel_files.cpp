@@ -44,22 +44,6 @@ std::vector<std::uint32_t> differing_offsets(const std::uint8_t *a, const std::u
     return offsets;
 }
 
-std::string where_different(const bytes &a, const bytes &b)
-{
-    if (a.size() != b.size())
-        return "sizes " + std::to_string(a.size()) + " and " + std::to_string(b.size());
-    std::string text;
-    for (std::uint32_t offset : differing_offsets(a.data(), b.data(), static_cast<std::uint32_t>(a.size())))
-        text += " " + std::to_string(offset);
-    return text.empty() ? "equal" : "differ at" + text;
-}
-
-std::uint32_t checksum_of(bytes file)
-{
-    dali_put_u32(file.data(), DALI_CHECKSUM, 0);
-    return channel_file_crc(file.data(), file.size());
-}
-
 void apply_expected(std::uint8_t *file, std::uint32_t slot, const device_values &v)
 {
     std::uint8_t *e = file + DALI_DEVICES + 152 * slot;
@@ -87,7 +71,7 @@ bytes expected_upload(bytes before, const std::vector<std::pair<std::uint32_t, d
     for (const auto &[slot, values] : rows)
         apply_expected(before.data(), slot, values);
     dali_put_u32(before.data(), DALI_LAYOUT_VERSION, 1);
-    dali_put_u32(before.data(), DALI_CHECKSUM, checksum_of(before));
+    dali_put_u32(before.data(), DALI_CHECKSUM, channel_checksum(before));
     return before;
 }
 

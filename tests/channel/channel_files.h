@@ -26,13 +26,9 @@ bytes patterned_file(std::uint32_t size, std::uint32_t layout_version, std::uint
 // A download record holding `archive`, with the given firmware version.
 backup_download make_download(bytes archive, const char *firmware_version);
 
-// The offsets at which two byte strings differ, and that as a message.
+// The offsets at which two byte strings differ (where_different, in
+// tests/support, gives them as a message).
 std::vector<std::uint32_t> differing_offsets(const std::uint8_t *a, const std::uint8_t *b, std::uint32_t size);
-std::string where_different(const bytes &a, const bytes &b);
-
-// The checksum a channel file should hold: the CRC of the file with its
-// checksum field zeroed, by the simulator's own CRC.
-std::uint32_t checksum_of(bytes file);
 
 // The device fields a CSV row sets, for building an expected image.
 struct device_values {

@@ -18,14 +18,33 @@ bytes pattern(std::size_t size, unsigned seed)
 
 std::vector<std::string> standard_configs() { return {std::begin(STANDARD_CONFIGS), std::end(STANDARD_CONFIGS)}; }
 
+std::uint32_t channel_checksum(bytes file)
+{
+    for (std::size_t i = 4; i < 8 && i < file.size(); ++i)
+        file[i] = 0;
+    return channel_file_crc(file.data(), file.size());
+}
+
 bool channel_checksum_valid(const bytes &file)
 {
     if (file.size() < 8)
         return false;
-    bytes zeroed = file;
-    std::fill(zeroed.begin() + 4, zeroed.begin() + 8, 0);
     const std::uint32_t stored = file[4] | file[5] << 8 | file[6] << 16 | static_cast<std::uint32_t>(file[7]) << 24;
-    return stored == channel_file_crc(zeroed.data(), zeroed.size());
+    return stored == channel_checksum(file);
+}
+
+std::string where_different(const bytes &a, const bytes &b)
+{
+    if (a.size() != b.size())
+        return "sizes " + std::to_string(a.size()) + " and " + std::to_string(b.size());
+    std::string text;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i] && ++count <= 32)
+            text += " " + std::to_string(i);
+    if (count > 32)
+        text += " ... (" + std::to_string(count) + " in all)";
+    return count == 0 ? "equal" : "differ at" + text;
 }
 
 std::vector<tar_member> tar_members(const bytes &archive)

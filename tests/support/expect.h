@@ -19,9 +19,15 @@ bytes pattern(std::size_t size, unsigned seed = 1);
 // The eleven configurations, in the order a backup takes them.
 std::vector<std::string> standard_configs();
 
-// A channel file whose checksum field (bytes 4 to 7) holds the CRC of the
-// file with that field zeroed, by the simulator's bit-by-bit CRC.
+// The checksum a channel file should hold in bytes 4 to 7: the CRC of the
+// file with that field zeroed, by the simulator's bit-by-bit CRC; and
+// whether it holds it.
+std::uint32_t channel_checksum(bytes file);
 bool channel_checksum_valid(const bytes &file);
+
+// Where two byte strings differ, for a failure message: their sizes, or the
+// first offsets that differ, or "equal".
+std::string where_different(const bytes &a, const bytes &b);
 
 // One member of a tar archive as libarchive reads it.
 struct tar_member {
