@@ -150,7 +150,7 @@ TEST(GetBackup, RefusedConfigurationsAreLeftOut)
         const std::string fetching = fetching_line("backup", sim.base() + "/api/v100/backup.ssi?config=" + name);
         if (name == "dali2")
             expected += fetching + received_line("backup", std::stoul(sim.requests("/api/v100/backup.ssi", "config=dali2").at(0).get("bytes"))) +
-                        LIST_HEAD + "\tfile error 4294967295.\r\n" + NO_STATUS_TXT;
+                        LIST_HEAD + file_error(-1) + NO_STATUS_TXT;
         else if (name == "cd3")
             expected += fetching + received_line("backup", 0) + NO_STATUS_TXT;
         else {

@@ -34,13 +34,6 @@ listing list(const bytes &received)
 const std::string STATUS = "{\"model_name\":\"VESTRA-4\",\"hostname\":\"vestra-4\",\"firmware_version\":\"1.3.0\","
                            "\"uptime\":\"12 days\",\"serial_number\":\"V4-2106-000482\",\"mac\":\"00:1e:c0:4a:12:7f\"}\n";
 
-std::string entry_line(const std::string &name, long long size)
-{
-    return "\t" + name + " (" + std::to_string(size) + " bytes)\r\n";
-}
-
-std::string file_error(std::uint32_t code) { return "\tfile error " + std::to_string(code) + ".\r\n"; }
-
 } // namespace
 
 TEST(BackupList, ArchivesAndTheirStatusDocument)

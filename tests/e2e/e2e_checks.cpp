@@ -128,8 +128,6 @@ std::string config_received(const finished_run &r, const std::string &name)
 
 std::string config_fetched(const finished_run &r, const std::string &name) { return config_listing(*r.sim, name, ID) + "OK\n"; }
 
-std::string file_error(int code) { return "\tfile error " + std::to_string(static_cast<std::uint32_t>(code)) + ".\r\n"; }
-
 std::string curl_failure(const std::string &reason) { return "curl_easy_perform() failed: " + reason; }
 
 void expect_backup_zip(const finished_run &r, const std::string &directory, const std::vector<std::string> &names)

@@ -77,8 +77,6 @@ std::string config_fetching(const finished_run &r, const std::string &name);
 std::string config_received(const finished_run &r, const std::string &name);
 // Everything a configuration that arrives intact prints, up to its "OK".
 std::string config_fetched(const finished_run &r, const std::string &name);
-// "\tfile error %u.\r\n"
-std::string file_error(int code);
 // libcurl's failure line as the tool prints it (without the line end).
 std::string curl_failure(const std::string &reason);
 

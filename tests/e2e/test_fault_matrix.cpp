@@ -141,8 +141,8 @@ TEST(FaultMatrix, GetBackup)
         {{"backup:dali2=truncated"},
          around_dali2([](const finished_run &r) {
              const std::vector<tar_member> served = tar_members(r.sim->stored_archive("dali2").value_or(bytes{}));
-             const std::string first = served.empty() ? "" : "\t" + served[0].name + " (" +
-                                                                 std::to_string(served[0].data.size()) + " bytes)\r\n";
+             const std::string first =
+                 served.empty() ? "" : entry_line(served[0].name, static_cast<long long>(served[0].data.size()));
              return config_fetching(r, "dali2") + config_received(r, "dali2") + LIST_HEAD + first + file_error(-1) +
                     NO_STATUS_TXT;
          }),
@@ -251,7 +251,7 @@ std::string pair_rebuilt(const finished_run &r, int channel)
 {
     const std::string n = std::to_string(channel);
     return config_fetched(r, "dali" + n) + "CH=" + n + "\nFILE=" + csv_path(r) + "\n0 fields, 2 rows\n" + LIST_HEAD +
-           "\t/etc/config/dali/dali" + n + ".bin (11168 bytes)\r\n";
+           entry_line("/etc/config/dali/dali" + n + ".bin", 11168);
 }
 
 // dali1's download goes wrong: it prints `listed` after its "received"
@@ -276,7 +276,7 @@ TEST(FaultMatrix, SetupChannel)
         {{"backup:dali1=empty"}, first_pair_fails(NO_STATUS_TXT), {}, second_only},
         {{"backup:dali1=garbage"}, first_pair_fails(LIST_HEAD + file_error(-6) + NO_STATUS_TXT), {}, second_only},
         {{"backup:dali1=truncated"},
-         first_pair_fails(LIST_HEAD + "\t/etc/config/dali/dali1.bin (11168 bytes)\r\n" + file_error(-1) + NO_STATUS_TXT),
+         first_pair_fails(LIST_HEAD + entry_line("/etc/config/dali/dali1.bin", 11168) + file_error(-1) + NO_STATUS_TXT),
          {},
          second_only},
         {{"backup:dali1=drop"},

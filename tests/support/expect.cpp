@@ -88,6 +88,13 @@ std::string received_line(const std::string &tag, std::size_t size)
 }
 
 const std::string LIST_HEAD = "backup\tbackup file contains: \r\n";
+
+std::string entry_line(const std::string &name, long long size)
+{
+    return "\t" + name + " (" + std::to_string(size) + " bytes)\r\n";
+}
+
+std::string file_error(std::uint32_t code) { return "\tfile error " + std::to_string(code) + ".\r\n"; }
 const std::string NO_STATUS_TXT = "backup\terror status.txt file not found.\r\n";
 const std::string RESTORE_OK = "{\"action\":\"restoreconfig\",\"result\":\"ok\"}\n";
 
@@ -111,7 +118,7 @@ std::string config_listing(const controller_sim &sim, const std::string &name, c
                       received_line("backup", archive.size()) + LIST_HEAD;
     std::string status;
     for (const tar_member &m : tar_members(archive)) {
-        out += "\t" + m.name + " (" + std::to_string(m.data.size()) + " bytes)\r\n";
+        out += entry_line(m.name, static_cast<long long>(m.data.size()));
         if (m.name == "status.txt")
             status.assign(m.data.begin(), m.data.end());
     }

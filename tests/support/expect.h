@@ -57,6 +57,10 @@ std::string fetching_line(const std::string &tag, const std::string &url);
 std::string pushing_line(const std::string &tag, const std::string &url);
 std::string received_line(const std::string &tag, std::size_t size);
 extern const std::string LIST_HEAD;     // "backup\tbackup file contains: \r\n"
+// One entry of a listing: "\tNAME (SIZE bytes)\r\n"; a listing cut short by
+// the tar reader's result: "\tfile error CODE.\r\n" (printed unsigned).
+std::string entry_line(const std::string &name, long long size);
+std::string file_error(std::uint32_t code);
 extern const std::string NO_STATUS_TXT; // "backup\terror status.txt file not found.\r\n"
 extern const std::string RESTORE_OK;    // the simulator's answer to a restore request
 // The front end's four option values, the last lines before the action's.
