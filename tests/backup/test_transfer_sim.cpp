@@ -115,13 +115,8 @@ TEST(ControllerSim, RestoresUploadedArchivesAndServesThemAfterwards)
     temp_dir dir;
     // A GNU tar archive (leading "/" kept) of a new dali3 file and a stray entry.
     const bytes content = pattern(11168, 7);
-    ASSERT_EQ(run_program("mkdir", {"-p", dir.file("root/etc/config/dali")}).status, 0);
-    ASSERT_TRUE(write_file(dir.file("root/etc/config/dali/dali3.bin"), content));
-    ASSERT_TRUE(write_file(dir.file("root/notes.txt"), std::string("hello")));
-    ASSERT_EQ(run_program("tar", {"-cf", dir.file("upload.tar"), "-P", "--transform", "s,^" + dir.file("root") + ",,",
-                                  dir.file("root/etc/config/dali/dali3.bin"), dir.file("root/notes.txt")})
-                  .status,
-              0);
+    ASSERT_TRUE(write_file(dir.file("upload.tar"),
+                           gnu_tar({{"/etc/config/dali/dali3.bin", content}, {"/notes.txt", text_bytes("hello")}})));
     EXPECT_EQ(upload_and_restore(sim, dir.file("upload.tar")), RESTORE_OK);
     EXPECT_EQ(sim.flashraw(), read_file(dir.file("upload.tar")));
     EXPECT_EQ(sim.stored("dali3"), content);
@@ -177,11 +172,7 @@ TEST(ControllerSim, StateDirectoryHoldsTheConfigurationsAcrossRuns)
         ASSERT_EQ(curl({"-s", "-o", dir.file("x.tar"), sim.base() + "/api/v100/backup.ssi?config=extra"}).status, 0);
         EXPECT_EQ(run_program("tar", {"-xOf", dir.file("x.tar"), "/etc/config/other/extra.bin"}).out, "extra configuration");
         // A new dali1, restored.
-        ASSERT_TRUE(write_file(dir.file("root.bin"), bytes(512, 0x11)));
-        ASSERT_EQ(run_program("tar", {"-cf", dir.file("up.tar"), "-P", "--transform",
-                                      "s,.*root.bin,/etc/config/dali/dali1.bin,", dir.file("root.bin")})
-                      .status,
-                  0);
+        ASSERT_TRUE(write_file(dir.file("up.tar"), gnu_tar({{"/etc/config/dali/dali1.bin", bytes(512, 0x11)}})));
         upload_and_restore(sim, dir.file("up.tar"));
     }
     // A later run starts from what the last one stored; factory content fills the rest.

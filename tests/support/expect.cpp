@@ -1,9 +1,12 @@
 #include "expect.h"
 
+#include "run.h"
+
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 bytes text_bytes(std::string_view text) { return bytes(text.begin(), text.end()); }
@@ -73,6 +76,22 @@ std::vector<tar_member> tar_members(const bytes &archive)
     }
     EXPECT_EQ(got, ARCHIVE_EOF) << archive_error_string(reader.get());
     return members;
+}
+
+bytes gnu_tar(const std::vector<std::pair<std::string, bytes>> &members)
+{
+    temp_dir dir;
+    const std::string root = dir.file("root");
+    std::vector<std::string> args = {"-cf", dir.file("made.tar"), "-P", "--transform", "s,^" + root + ",,"};
+    for (const auto &[name, content] : members) {
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(root + name).parent_path(), ec);
+        EXPECT_TRUE(write_file(root + name, content)) << name;
+        args.push_back(root + name);
+    }
+    const run_result made = run_program("tar", args);
+    EXPECT_EQ(made.status, 0) << made.err;
+    return read_file(dir.file("made.tar")).value_or(bytes{});
 }
 
 sim_options controller_identity::options() const

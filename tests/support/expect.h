@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 bytes text_bytes(std::string_view text);
@@ -40,6 +41,9 @@ struct tar_member {
 };
 // Adds a test failure when libarchive cannot read the archive to its end.
 std::vector<tar_member> tar_members(const bytes &archive);
+// An archive made by GNU tar of (name, content) members in this order, each
+// name absolute and kept as it is, leading "/" included.
+bytes gnu_tar(const std::vector<std::pair<std::string, bytes>> &members);
 
 // The identity a controller reports: the simulator's defaults, or others
 // given to it with options().
