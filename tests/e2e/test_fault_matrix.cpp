@@ -1,10 +1,11 @@
 // Every action against a controller that misbehaves, through the real binary:
-// one row per action and fault, each one run of mervo-cli against its own
-// simulated controller, with the action's whole output, the failure lines on
-// standard error, exit status 0, and what the controller received (from its
-// log): nothing is uploaded after a step that failed, get_backup's archive is
-// sound and holds what did arrive, put_backup and setup_channel go on with the
-// next configuration or pair.
+// one row per action and outcome, listing the faults that lead to it, each
+// fault one run of mervo-cli against its own simulated controller, with the
+// action's whole output, the failure lines on standard error, exit status 0,
+// and what the controller received (from its log): nothing is uploaded after
+// a step that failed, get_backup's archive is sound and holds what did
+// arrive, put_backup and setup_channel go on with the next configuration or
+// pair, and a refused restore or upgrade request is no success (no "OK").
 //
 // Cells covered elsewhere, not repeated here:
 //   get_status   status=404/empty/garbage/truncated/drop   status/test_get_status.cpp (OddAnswers)
