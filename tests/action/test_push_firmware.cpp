@@ -71,7 +71,7 @@ TEST(PushFirmwareEndToEnd, DigestMismatchOrNoAddressSendsNothing)
     const bytes image = fwtest::make_image(fwtest::IMAGE_MIN + 10, {}, 7);
     bytes digest = fwtest::openssl_sha256(image);
     digest[31] ^= 1;
-    fwtest::make_package(dir.file("fw.bin"), {{"mervo.bh", fwtest::text_bytes(fwtest::to_hex(digest))}, {"mervo.binary", image}});
+    fwtest::make_package(dir.file("fw.bin"), {{"mervo.bh", text_bytes(fwtest::to_hex(digest))}, {"mervo.binary", image}});
 
     // A digest that does not match: nothing sent.
     controller_sim sim;
@@ -151,7 +151,7 @@ TEST(PushFirmware, InvalidFilesSendNothing)
 
     // A package the reader refuses: its message, then the verdict.
     fwtest::make_package(dir.file("noimage.bin"),
-                         {{"mervo.bh", fwtest::text_bytes(fwtest::to_hex(fwtest::openssl_sha256(image)))}});
+                         {{"mervo.bh", text_bytes(fwtest::to_hex(fwtest::openssl_sha256(image)))}});
     EXPECT_EQ(action_output(dir.file("noimage.bin")), preparing + "File format is invalid (binary).\n" + NOT_VALID);
 }
 

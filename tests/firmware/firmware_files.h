@@ -5,6 +5,7 @@
 
 #include "firmware/package.h"
 
+#include "expect.h" // text_bytes
 #include "files.h"
 #include "run.h"
 
@@ -101,8 +102,6 @@ inline std::string to_hex(const bytes &data, bool upper = false)
     }
     return out;
 }
-
-inline bytes text_bytes(const std::string &text) { return bytes(text.begin(), text.end()); }
 
 // The 7-Zip command of this machine.
 inline const std::string &seven_zip()

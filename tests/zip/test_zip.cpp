@@ -3,6 +3,7 @@
 // 7-Zip and Python are read back through the layer.
 #include "zip/zip_layer.h"
 
+#include "expect.h"
 #include "files.h"
 #include "run.h"
 #include "zip_check.h"
@@ -19,11 +20,8 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using bytes = std::vector<std::uint8_t>;
 
 namespace {
-
-bytes text_of(const std::string &text) { return bytes(text.begin(), text.end()); }
 
 // Compressible text with some noise, or plain noise.
 bytes sample(std::size_t size, unsigned seed, bool noise_only = false)
@@ -168,7 +166,7 @@ TEST(Zip, NamesAndWrites)
     const std::vector<zip_listing_entry> python = python_zip_entries(path);
     ASSERT_EQ(python.size(), 2u);
     EXPECT_EQ(python[0].name, "backup/2021/dali1.tar");
-    expect_entries(read_archive(path), {{"backup/2021/dali1.tar", text_of("abcdef")}, {"nothing", {}}});
+    expect_entries(read_archive(path), {{"backup/2021/dali1.tar", text_bytes("abcdef")}, {"nothing", {}}});
 
     // Lookups take either separator, and are exact and case-sensitive; a miss
     // leaves no entry open.
@@ -376,7 +374,7 @@ TEST(Zip, NoHalfWrittenArchiveNorDamagedData)
     ASSERT_EQ(mzip::zip_entry_close(zip), 0);
     EXPECT_EQ(read_text(path), "previous backup");
     ASSERT_EQ(mzip::zip_close(zip), 0);
-    expect_entries(read_archive(path), {{"dali1.tar", text_of("data")}});
+    expect_entries(read_archive(path), {{"dali1.tar", text_bytes("data")}});
 
     fs::create_directory(dir.file("gone"));
     zip = mzip::zip_open(dir.file("gone/backup.zip").c_str(), 6, 'w');
