@@ -126,7 +126,10 @@ std::string config_received(const finished_run &r, const std::string &name)
     return received_line("backup", std::stoul(asked.back().get("bytes")));
 }
 
-std::string config_fetched(const finished_run &r, const std::string &name) { return config_listing(*r.sim, name, ID) + "OK\n"; }
+std::string config_fetched(const finished_run &r, const std::string &name)
+{
+    return config_listing(*r.sim, name, ID) + "OK\n";
+}
 
 std::string curl_failure(const std::string &reason) { return "curl_easy_perform() failed: " + reason; }
 

@@ -109,8 +109,8 @@ TEST(HostileSizes, TarHeadersClaiming4GiB)
     EXPECT_EQ(setup.action_output(),
               config_fetching(setup, "dali1") + received_line("backup", claims_4g_1.size()) + LIST_HEAD +
                   entry_line("status.txt", static_cast<long long>(status.size())) +
-                  entry_line("/etc/config/dali/dali1.bin", -1) + file_error(-5) + status + identity_lines(ID) + "OK\nCH=1\nFILE=" + files.file("one.csv") +
-                  "\nbackup\terror reading '/etc/config/dali/dali1.bin'\r\n");
+                  entry_line("/etc/config/dali/dali1.bin", -1) + file_error(-5) + status + identity_lines(ID) +
+                  "OK\nCH=1\nFILE=" + files.file("one.csv") + "\nbackup\terror reading '/etc/config/dali/dali1.bin'\r\n");
     for (const finished_run &r : runs) {
         EXPECT_FALSE(r.sim->flashraw().has_value());
         EXPECT_EQ(r.restore_requests(), 0u);
