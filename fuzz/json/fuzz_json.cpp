@@ -78,6 +78,10 @@ void check_state(json_stream *json, json_type event)
     // (after an error it may hold the part read so far).
     if (event == JSON_STRING || event == JSON_NUMBER)
         FUZZ_CHECK(length > 0 && text[length - 1] == '\0');
+    // Whatever happened, the text buffer ends in a NUL somewhere: strtod and
+    // strlen on it must stay inside (neither is checked by the sanitizer).
+    if (json->data.bytes)
+        FUZZ_CHECK(std::memchr(json->data.bytes->data(), '\0', json->data.bytes->size()) != nullptr);
     (void)json_get_number(json);
     (void)json_get_lineno(json);
     if (const char *error = json_get_error(json))
