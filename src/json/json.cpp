@@ -159,8 +159,12 @@ bool buffer_grow(json_stream *json)
 inline bool buffer_push(json_stream *json, int c)
 {
     json_text_buffer &data = json->data;
-    if (data.fill == data.bytes->size() && !buffer_grow(json))
+    if (data.fill == data.bytes->size() && !buffer_grow(json)) {
+        // The stream has failed; the text read so far still ends in a NUL, so
+        // json_get_string and json_get_number stay inside the buffer.
+        data.bytes->back() = '\0';
         return false;
+    }
     (*data.bytes)[data.fill++] = static_cast<char>(c);
     return true;
 }

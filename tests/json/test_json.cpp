@@ -474,4 +474,23 @@ TEST(JsonBuffer, OneBufferDoubledOnDemand)
     EXPECT_EQ(s.error(), std::string("error: 1: ") + std::strerror(ENOMEM));
 }
 
+TEST(JsonRegression, TokenCutByAFullBufferStillEndsInANul)
+{
+    // A number longer than the buffer that cannot grow used to be left
+    // without its NUL, and json_get_number read past the buffer.
+    counting_resource tight;
+    tight.budget = 1;
+    json_stream json;
+    const std::string number(600, '1');
+    json_open_string(&json, number.c_str());
+    json_set_allocator(&json, &tight);
+    EXPECT_EQ(json_next(&json), JSON_ERROR);
+    std::size_t length = 0;
+    const char *text = json_get_string(&json, &length);
+    ASSERT_NE(json.data.bytes, std::nullopt);
+    EXPECT_NE(std::memchr(text, '\0', json.data.bytes->size()), nullptr);
+    EXPECT_GT(json_get_number(&json), 1e254);
+    json_close(&json);
+}
+
 } // namespace
