@@ -1,8 +1,7 @@
 // Faults found by running every action against a misbehaving controller, each
-// test named after what it protects. (A refused restore or upgrade request
-// used to be followed by "OK": the fault matrix's restore=404/500 and
-// upgrade=404/500 rows guard that.)
+// test named after what it protects.
 #include "action/put_backup.h"
+#include "backup/transfer.h"
 
 #include "files.h"
 #include "run.h"
@@ -13,6 +12,31 @@
 #include <string>
 
 namespace {
+
+TEST(Regression, RestoreOrUpgradeRefusedByTheControllerIsNoSuccess)
+{
+    // The controller answers the restore request with 500 and the upgrade
+    // request with 404: the tool used to print "OK" after the error page.
+    controller_sim sim(sim_options().fault("restore=500").fault("upgrade=404"));
+    const std::string address = sim.address();
+    const std::uint8_t archive[512] = {'x'};
+    const std::uint8_t digest[32] = {};
+    int upload = -1, upgrade = -1;
+    const captured_output got = capture_output([&] {
+        upload = backup_upload(sim.base().c_str(), address.c_str(), archive, sizeof archive);
+        upgrade = firmware_upgrade(address.c_str(), digest, 1);
+    });
+    EXPECT_EQ(upload, 1);
+    EXPECT_EQ(upgrade, 1);
+    // The upload's "OK" alone; both pages shown, both refusals named.
+    EXPECT_EQ(got.out.find("OK\n"), got.out.rfind("OK\n"));
+    EXPECT_NE(got.out.find("500 Internal Server Error"), std::string::npos) << got.out;
+    EXPECT_NE(got.out.find("404 Not Found"), std::string::npos) << got.out;
+    const std::string refused = "curl_easy_perform() failed: HTTP response code said error\n";
+    const std::size_t first = got.err.find(refused);
+    ASSERT_NE(first, std::string::npos) << got.err;
+    EXPECT_NE(got.err.find(refused, first + 1), std::string::npos) << got.err;
+}
 
 TEST(Regression, BackupEntryExpandingToGigabytesIsNotRead)
 {
