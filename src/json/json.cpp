@@ -156,16 +156,17 @@ bool buffer_grow(json_stream *json)
     return true;
 }
 
+// The text read so far is always followed by a NUL inside the buffer, so
+// json_get_string and json_get_number stay inside it whatever stopped the
+// token (a bad byte, the end of the data, a buffer that could not grow).
 inline bool buffer_push(json_stream *json, int c)
 {
     json_text_buffer &data = json->data;
-    if (data.fill == data.bytes->size() && !buffer_grow(json)) {
-        // The stream has failed; the text read so far still ends in a NUL, so
-        // json_get_string and json_get_number stay inside the buffer.
-        data.bytes->back() = '\0';
+    if (data.fill + 1 == data.bytes->size() && !buffer_grow(json))
         return false;
-    }
-    (*data.bytes)[data.fill++] = static_cast<char>(c);
+    std::pmr::vector<char> &bytes = *data.bytes;
+    bytes[data.fill++] = static_cast<char>(c);
+    bytes[data.fill] = '\0';
     return true;
 }
 

@@ -474,10 +474,11 @@ TEST(JsonBuffer, OneBufferDoubledOnDemand)
     EXPECT_EQ(s.error(), std::string("error: 1: ") + std::strerror(ENOMEM));
 }
 
-TEST(JsonRegression, TokenCutByAFullBufferStillEndsInANul)
+TEST(JsonRegression, TokenCutShortStillEndsInANul)
 {
-    // A number longer than the buffer that cannot grow used to be left
-    // without its NUL, and json_get_number read past the buffer.
+    // A number cut short (by a buffer that cannot grow, or by a bad byte
+    // right where the buffer is full) used to be left without its NUL, and
+    // json_get_number and json_get_string read past the buffer.
     counting_resource tight;
     tight.budget = 1;
     json_stream json;
@@ -490,6 +491,16 @@ TEST(JsonRegression, TokenCutByAFullBufferStillEndsInANul)
     ASSERT_NE(json.data.bytes, std::nullopt);
     EXPECT_NE(std::memchr(text, '\0', json.data.bytes->size()), nullptr);
     EXPECT_GT(json_get_number(&json), 1e254);
+    json_close(&json);
+
+    // The same for a number that fills its buffer exactly and then meets a
+    // bad byte: no allocation fails, and the text still ends in a NUL.
+    const std::string filled = std::string(255, '1') + "ex";
+    json_open_string(&json, filled.c_str());
+    EXPECT_EQ(json_next(&json), JSON_ERROR);
+    text = json_get_string(&json, &length);
+    ASSERT_NE(json.data.bytes, std::nullopt);
+    EXPECT_NE(std::memchr(text, '\0', json.data.bytes->size()), nullptr);
     json_close(&json);
 }
 
