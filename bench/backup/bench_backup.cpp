@@ -38,8 +38,8 @@ const std::vector<configuration> &configurations()
 {
     static const std::vector<configuration> all = [] {
         std::vector<configuration> list;
-        for (const char *name : STANDARD_CONFIGS)
-            list.push_back({name, config_path(name), default_config(name)});
+        for (const config_entry &config : config_catalogue)
+            list.push_back({config.name, config.path, default_config(config.name)});
         return list;
     }();
     return all;

@@ -1,7 +1,8 @@
 #include "action/get_backup.h"
 
-#include "backup/download.h"
-#include "cli/format.h"
+#include "base/format.h"
+#include "controller/download.h"
+#include "model/catalogue.h"
 #include "zip/zip_layer.h"
 
 #include <cstdio>
@@ -10,11 +11,6 @@
 #include <memory>
 
 namespace {
-
-// The configurations the controller hands out, in the order they are saved;
-// put_backup knows how to restore each of them.
-constexpr const char *BACKUP_NAMES[] = {"systemconfig", "dali1", "dali2", "dali3", "dali4", "cd1",
-                                        "cd2",          "cd3",   "cd4",   "schedules", "rlc"};
 
 // Compression level of the backup archive.
 constexpr int BACKUP_ZIP_LEVEL = 6;
@@ -104,7 +100,8 @@ int action_get_backup(const char *address, const char *directory, const char *ty
         for (const std::string &name : *names)
             list.push_back(name.c_str());
     else
-        list.assign(std::begin(BACKUP_NAMES), std::end(BACKUP_NAMES));
+        for (const config_entry &config : config_catalogue)
+            list.push_back(config.name);
 
     // The archive is written when it is closed, whatever else happens.
     mzip::zip_handle_ptr zip;

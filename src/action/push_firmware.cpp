@@ -1,9 +1,7 @@
 #include "action/push_firmware.h"
 
-#include "backup/transfer.h"
-#include "firmware/info.h"
-#include "firmware/package.h"
-#include "firmware/sha256.h"
+#include "controller/transfer.h"
+#include "firmware/firmware.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,10 +1,12 @@
 #include "action/put_backup.h"
 
-#include "action/convert.h"
-#include "backup/download.h"
-#include "backup/transfer.h"
-#include "cli/format.h"
-#include "status/status.h"
+#include "base/format.h"
+#include "base/limits.h"
+#include "controller/status.h"
+#include "controller/transfer.h"
+#include "model/catalogue.h"
+#include "model/config_archive.h"
+#include "model/convert.h"
 #include "tar/tar.h"
 #include "zip/zip_layer.h"
 
@@ -18,21 +20,6 @@
 #include <string>
 #include <vector>
 
-const restore_entry restore_entries[12] = {
-    {0, "systemconfig.tar", "/etc/config/system/systemconfig.bin"},
-    {1, "dali1.tar", "/etc/config/dali/dali1.bin"},
-    {2, "dali2.tar", "/etc/config/dali/dali2.bin"},
-    {3, "dali3.tar", "/etc/config/dali/dali3.bin"},
-    {4, "dali4.tar", "/etc/config/dali/dali4.bin"},
-    {5, "cd1.tar", "/etc/config/dali/cd1.bin"},
-    {6, "cd2.tar", "/etc/config/dali/cd2.bin"},
-    {7, "cd3.tar", "/etc/config/dali/cd3.bin"},
-    {8, "cd4.tar", "/etc/config/dali/cd4.bin"},
-    {9, "schedules.tar", "/etc/config/schedule/schedule.bin"},
-    {10, "rlc.tar", "/etc/config/rlc/rlc.bin"},
-    {0, nullptr, nullptr},
-};
-
 namespace {
 
 constexpr const char *TAG = "action_put_backup";
@@ -45,17 +32,6 @@ using bytes = std::vector<std::uint8_t>;
 struct file_close {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };
-
-// The row of the zip entry called `name` (exact, case-sensitive), or null.
-const restore_entry *restore_row(const char *name)
-{
-    if (!name)
-        return nullptr;
-    for (const restore_entry *row = restore_entries; row->zip_name; ++row)
-        if (std::strcmp(row->zip_name, name) == 0)
-            return row;
-    return nullptr;
-}
 
 // The one-entry archive the controller receives for a configuration file:
 // the entry named `path`, then the end marker. Empty when it cannot be built.
@@ -91,14 +67,14 @@ bool upload(const char *base, const char *address, const bytes &archive)
 // One configuration archive of a zip backup. Nothing when it did not reach
 // the conversion, else the configuration's result: 0 uploaded, 1 not built or
 // not uploaded, 2 refused.
-std::optional<int> restore_config(const restore_entry &row, const bytes &archive, const controller_status &status,
+std::optional<int> restore_config(const config_entry &row, const bytes &archive, const controller_status &status,
                                   const char *base, const char *address)
 {
     bytes file;
     if (!backup_take_file(archive.data(), static_cast<std::uint32_t>(archive.size()), row.path, TAG, file))
         return std::nullopt;
     bytes converted;
-    const unsigned converted_result = config_convert(row.kind, &status, file.data(),
+    const unsigned converted_result = config_convert(row.kind, text_or_null(status.firmware_version), file.data(),
                                                      static_cast<std::uint32_t>(file.size()), &converted);
     if (converted_result != 0)
         return static_cast<int>(converted_result);
@@ -117,11 +93,11 @@ int restore_zip(mzip::zip_handle_t *zip, const controller_status &status, const 
     const std::int64_t count = mzip::zip_entry_count(zip);
     for (std::int64_t index = 0; index < count; ++index) {
         mzip::zip_entry_open_at(zip, index);
-        const restore_entry *row = mzip::zip_entry_is_directory(zip) == 0 ? restore_row(mzip::zip_entry_name(zip)) : nullptr;
+        const config_entry *row = mzip::zip_entry_is_directory(zip) == 0 ? config_by_zip_name(mzip::zip_entry_name(zip)) : nullptr;
         bytes archive;
         // A configuration archive is as small as the controller hands it out;
         // an entry expanding past that (a damaged or hostile backup) is not read.
-        const std::int64_t size = row ? mzip::zip_entry_read(zip, &archive, nullptr, TRANSFER_MAX_DOWNLOAD) : -1;
+        const std::int64_t size = row ? mzip::zip_entry_read(zip, &archive, nullptr, BACKUP_ENTRY_MAX) : -1;
         std::optional<int> entry_result;
         if (size == mzip::ZIP_ENTRY_TOO_LARGE)
             std::printf("%s\terror reading '%s'\r\n", TAG, row->path);

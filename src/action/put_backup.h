@@ -6,21 +6,6 @@
 // A single tar file goes up byte for byte.
 #pragma once
 
-#include <cstdint>
-
-// One configuration the restore knows: its kind (the conversion's first
-// argument), the name of its archive inside a backup zip, and the path of its
-// file inside that archive (also the path the controller receives).
-struct restore_entry {
-    std::uint32_t kind;
-    const char *zip_name;
-    const char *path;
-};
-
-// systemconfig, dali1 to dali4, cd1 to cd4, schedules and rlc, in that order,
-// ended by an empty row (null names).
-extern const restore_entry restore_entries[12];
-
 // 2 without an address or a backup path (after "Missing arguments for action
 // put_backup."); status_get's result when the controller's status could not
 // be read; otherwise the result of the last configuration of a zip backup

@@ -1,15 +1,10 @@
 #include "cli/frontend.h"
 
-#include "action/get_backup.h"
-#include "action/push_firmware.h"
-#include "action/put_backup.h"
-#include "backup/transfer.h"
-#include "channel/setup.h"
-#include "cli/format.h"
+#include "action/action.h"
+#include "base/format.h"
 #include "cli/list_options.h"
-#include "status/status.h"
+#include "controller/transfer.h"
 
-#include <curl/curl.h>
 #include <getopt.h>
 
 #include <cstdint>
@@ -84,23 +79,28 @@ void print_help()
 
 // Channels and CSV files are handed over in pairs, index by index; the end of
 // the shorter list, or a 0 channel, ends the pairs.
-void dispatch_setup_channel(const cli_options &o)
+// False when a pair ended the run (a CSV file the tokeniser rejected).
+bool dispatch_setup_channel(const cli_options &o)
 {
     const bool have_channels = !o.optChannels.empty() && o.optChannels.front() != 0;
     const bool have_files = o.optChannelCsvFiles && !o.optChannelCsvFiles->empty();
     if (!o.optIP || !have_channels || !have_files) {
         std::fputs("Missing arguments for action setup_channel.", stdout);
-        return;
+        return true;
     }
     const std::vector<std::string> &files = *o.optChannelCsvFiles;
     for (std::size_t i = 0; i < o.optChannels.size() && i < files.size() && o.optChannels[i] != 0; ++i)
-        channel_setup(o.optIP->c_str(), static_cast<std::uint32_t>(o.optChannels[i]), files[i].c_str());
+        if (channel_setup(o.optIP->c_str(), static_cast<std::uint32_t>(o.optChannels[i]), files[i].c_str()) ==
+            CHANNEL_SETUP_END_RUN)
+            return false;
+    return true;
 }
 
-void dispatch(const cli_options &o)
+// False when the action ended the run early.
+bool dispatch(const cli_options &o)
 {
     if (!o.optAction)
-        return;
+        return true;
     const std::string &action = *o.optAction;
     if (action == "get_backup")
         action_get_backup(text_or_null(o.optIP), text_or_null(o.optBackupFileOut),
@@ -108,11 +108,12 @@ void dispatch(const cli_options &o)
     else if (action == "put_backup")
         action_put_backup(text_or_null(o.optIP), text_or_null(o.optBackupFileIn));
     else if (action == "setup_channel")
-        dispatch_setup_channel(o);
+        return dispatch_setup_channel(o);
     else if (action == "push_firmware")
         action_push_firmware(text_or_null(o.optIP), text_or_null(o.optFirmwareFile));
     else if (action == "get_status")
         action_get_status(text_or_null(o.optIP));
+    return true;
 }
 
 } // namespace
@@ -120,7 +121,7 @@ void dispatch(const cli_options &o)
 cli_result cli_run(int argc, char **argv)
 {
     std::puts("mervo-cli");
-    curl_global_init(CURL_GLOBAL_ALL);
+    transfer_global_init();
 
     cli_options o;
     verbose_flag = 0;
@@ -213,9 +214,13 @@ cli_result cli_run(int argc, char **argv)
     std::printf("optBackupFileOut=%s\n", show(o.optBackupFileOut));
     std::printf("optBackupFileOutType=%s\n", show(o.optBackupFileOutType));
 
-    dispatch(o);
+    if (!dispatch(o)) {
+        // A rejected CSV file ends the run at once: no cleanup, no wait.
+        std::fflush(stdout);
+        return {1, false};
+    }
 
-    curl_global_cleanup();
+    transfer_global_cleanup();
     std::fflush(stdout);
     return {0, true};
 }

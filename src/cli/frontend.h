@@ -1,5 +1,11 @@
-// The command-line front end: banner, options and their echo, dispatch of the
-// one action, shutdown.
+// Layer: cli, the top. The command-line front end: banner, options and their
+// echo, the list-valued options, dispatch of the one action, shutdown.
+//
+// Uses: action, controller (the transfer library's global state and the
+// --verbose flag), json (list options) and base. Used by main.cpp only.
+//
+// Results: cli_run gives the process's exit status and whether the 2-second
+// wait applies.
 #pragma once
 
 // What the process does once the front end has returned.

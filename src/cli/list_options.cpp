@@ -1,6 +1,6 @@
 #include "cli/list_options.h"
 
-#include "cli/format.h"
+#include "base/format.h"
 #include "json/json.h"
 
 #include <algorithm>

@@ -2,6 +2,9 @@
 
 #include "firmware/package_entry.h"
 
+#include "base/hex.h"
+#include "base/limits.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -14,8 +17,6 @@
 namespace {
 
 constexpr std::size_t digest_text_length = 64;
-// The record's length is a 32-bit count.
-constexpr std::uint64_t image_size_limit = UINT32_MAX;
 constexpr std::size_t file_chunk = 64 * 1024;
 
 struct file_closer {
@@ -209,7 +210,7 @@ int firmware_package_read(file_data *file, std::optional<std::vector<std::uint8_
         return result;
     std::vector<std::uint8_t> image;
     switch (package_entry_read(archive.get(), static_cast<zip_uint64_t>(index), info, firmware_package_password,
-                               image_size_limit, image)) {
+                               FIRMWARE_FILE_MAX, image)) {
     case entry_result::ok:
         break;
     case entry_result::too_large:
@@ -231,7 +232,7 @@ int firmware_raw_read(file_data *file)
     if (!file)
         return fail("Parameters error.", -10);
     std::vector<std::uint8_t> bytes;
-    switch (read_whole_file(file->path, image_size_limit, bytes)) {
+    switch (read_whole_file(file->path, FIRMWARE_FILE_MAX, bytes)) {
     case file_result::ok:
         store_image(file, std::move(bytes));
         return 0;
@@ -242,28 +243,4 @@ int firmware_raw_read(file_data *file)
         break;
     }
     return fail("memory error", -2);
-}
-
-std::optional<std::vector<std::uint8_t>> hex_decode(const char *text)
-{
-    if (!text)
-        return std::nullopt;
-    const std::size_t length = std::strlen(text);
-    if (length % 2 != 0)
-        return std::nullopt;
-    std::vector<std::uint8_t> bytes(length / 2);
-    for (std::size_t i = 0; i < length; ++i) {
-        const char c = text[i];
-        int value;
-        if (c >= '0' && c <= '9')
-            value = c - '0';
-        else if (c >= 'A' && c <= 'F')
-            value = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f')
-            value = c - 'a' + 10;
-        else
-            return std::nullopt;
-        bytes[i / 2] |= static_cast<std::uint8_t>(i % 2 == 0 ? value << 4 : value);
-    }
-    return bytes;
 }

@@ -2,7 +2,7 @@
 // (a zip archive with "mervo.bh" and "mervo.binary") and the raw image.
 #pragma once
 
-#include "backup/transfer.h"
+#include "base/records.h"
 
 #include <cstdint>
 #include <optional>
@@ -21,7 +21,3 @@ int firmware_package_read(file_data *file, std::optional<std::vector<std::uint8_
 // cannot be opened or read leaves the record empty and is not a failure.
 // Returns 0, -10 without a record, -2 when the bytes cannot be held.
 int firmware_raw_read(file_data *file);
-
-// Decodes hexadecimal text (either case) into bytes; absent for a null text,
-// an odd length or any other character. Empty text gives an empty buffer.
-std::optional<std::vector<std::uint8_t>> hex_decode(const char *text);

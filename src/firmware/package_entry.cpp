@@ -1,5 +1,7 @@
 #include "firmware/package_entry.h"
 
+#include "base/limits.h"
+
 #include <bzlib.h>
 #include <lzma.h>
 #include <zlib.h>
@@ -18,11 +20,6 @@
 namespace {
 
 constexpr std::size_t input_chunk = 64 * 1024;
-// Output buffers start at most this large and then double up to the entry's
-// declared size, so a false declared size costs no more than this.
-constexpr std::uint64_t first_output_size = 16u << 20;
-// Memory the XZ decoder may take for its dictionary and state.
-constexpr std::uint64_t xz_memory_limit = 128u << 20;
 
 enum class step_status { running, finished, failed };
 
@@ -131,7 +128,7 @@ protected:
 
 class xz_decoder : public lzma_base_decoder {
 public:
-    xz_decoder() { ready_ = lzma_stream_decoder(&strm_, xz_memory_limit, 0) == LZMA_OK; }
+    xz_decoder() { ready_ = lzma_stream_decoder(&strm_, FIRMWARE_XZ_MEMORY_MAX, 0) == LZMA_OK; }
     bool ready() const { return ready_; }
 
     step_status step(const std::uint8_t *&in, std::size_t &in_size, std::uint8_t *&out, std::size_t &out_size,
@@ -254,7 +251,7 @@ entry_result read_compressed(zip_file_t *file, decoder &dec, const zip_stat_t &i
 {
     const std::uint64_t declared = info.size;
     std::vector<std::uint8_t> chunk(input_chunk);
-    out.resize(static_cast<std::size_t>(std::min(declared, first_output_size)));
+    out.resize(static_cast<std::size_t>(std::min(declared, FIRMWARE_FIRST_OUTPUT_MAX)));
     std::size_t produced = 0;
     std::uint8_t spill = 0; // output beyond the declared size lands here and fails the entry
     bool input_done = false;

@@ -1,3 +1,8 @@
+// Layer: formats (json, tar, zip, firmware sit side by side above base and
+// use nothing but base, the standard library and their own third-party
+// library). Results: json_next reports by its event (JSON_ERROR on failure);
+// nothing here prints.
+//
 // A small pull reader for JSON texts: the caller asks for one event at a time,
 // no document tree is built, and the text of the current string or number
 // token lives in one buffer per stream that every token reuses.

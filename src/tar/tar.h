@@ -1,3 +1,8 @@
+// Layer: formats (json, tar, zip, firmware sit side by side above base and
+// use nothing but base and the standard library). Results: every operation
+// returns TAR_OK (0) or one of the negative TAR_ codes below, which the tool
+// prints where an archive fails to list; nothing here prints.
+//
 // Small tar reader and writer. The controller keeps each configuration file as
 // a one-entry tar archive; every such archive passes through this layer.
 //

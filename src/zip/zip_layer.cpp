@@ -1,5 +1,7 @@
 #include "zip/zip_layer.h"
 
+#include "base/limits.h"
+
 #include <zip.h>
 
 #include <sys/stat.h>
@@ -35,8 +37,6 @@ constexpr int LEVEL_COMPRESSED_DATA = 0x400;
 constexpr zip_uint32_t DOS_DIRECTORY_ATTRIBUTE = 0x10;
 // Reads take an entry's content in pieces of this size.
 constexpr std::size_t READ_CHUNK = 64 * 1024;
-// A stored size is trusted for a reservation only up to this much.
-constexpr std::uint64_t MAX_RESERVE = 16u * 1024 * 1024;
 
 // The end-of-central-directory record of an archive without entries.
 constexpr unsigned char EMPTY_ARCHIVE[22] = {'P', 'K', 5, 6};
@@ -388,7 +388,7 @@ std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, 
         return -1;
     try {
         std::vector<unsigned char> content;
-        content.reserve(static_cast<std::size_t>(std::min({zip->entry.uncomp_size, MAX_RESERVE,
+        content.reserve(static_cast<std::size_t>(std::min({zip->entry.uncomp_size, ZIP_RESERVE_MAX,
                                                            static_cast<std::uint64_t>(max_size)})));
         // Chunks are appended to what was reserved from the entry's size, so
         // an ordinary entry is read without a reallocation or a zero fill.

@@ -1,3 +1,7 @@
+// Layer: formats (json, tar, zip, firmware sit side by side above base and
+// use nothing but base, the standard library and libzip). Results: -1 or a
+// null handle on failure, as described per operation; nothing here prints.
+//
 // Zip archive layer: backups are zip archives whose entries are the tar
 // archives the controller hands out. Open an archive for writing, reading or
 // appending, write entries one after the other, walk the entries by index and

@@ -4,10 +4,10 @@
 // zipfile), so that the tool's own archive code is not checked against itself.
 // What the controller received is read from its log and its state; uploads
 // are read back with libarchive.
-#include "action/convert.h"
+#include "model/convert.h"
 #include "action/get_backup.h"
 #include "action/put_backup.h"
-#include "backup/dali_layout.h"
+#include "model/dali_layout.h"
 
 #include "expect.h"
 #include "files.h"

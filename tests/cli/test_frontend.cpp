@@ -1,5 +1,5 @@
 // The front end in-process (options, echo, dispatch) and the real binary end to end.
-#include "cli/format.h"
+#include "base/format.h"
 #include "cli/frontend.h"
 
 #include "expect.h"

@@ -1,7 +1,7 @@
 // Faults found by running every action against a misbehaving controller, each
 // test named after what it protects.
 #include "action/put_backup.h"
-#include "backup/transfer.h"
+#include "controller/transfer.h"
 
 #include "files.h"
 #include "run.h"

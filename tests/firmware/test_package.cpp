@@ -297,13 +297,4 @@ TEST(RawRead, WholeFileOrNothing)
     EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(firmware_raw_read(nullptr), -10); }), refused);
 }
 
-TEST(HexDecode, PairsOfEitherCaseOnly)
-{
-    EXPECT_EQ(hex_decode("00112233445566778899aAbBcCdDeEfF"),
-              (bytes{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff}));
-    EXPECT_EQ(hex_decode(""), bytes{});
-    for (const char *refused : {"abc", "zz", "0g", " 0", static_cast<const char *>(nullptr)})
-        EXPECT_EQ(hex_decode(refused), std::nullopt) << (refused ? refused : "(null)");
-}
-
 } // namespace

@@ -19,7 +19,13 @@ bytes pattern(std::size_t size, unsigned seed)
     return data;
 }
 
-std::vector<std::string> standard_configs() { return {std::begin(STANDARD_CONFIGS), std::end(STANDARD_CONFIGS)}; }
+std::vector<std::string> standard_configs()
+{
+    std::vector<std::string> names;
+    for (const config_entry &config : config_catalogue)
+        names.emplace_back(config.name);
+    return names;
+}
 
 std::uint32_t channel_checksum(bytes file)
 {

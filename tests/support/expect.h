@@ -4,7 +4,7 @@
 // console lines of downloads, listings and uploads.
 #pragma once
 
-#include "controller-sim/configs.h" // bytes, STANDARD_CONFIGS, config_path, channel_file_crc
+#include "controller-sim/configs.h" // bytes, config_catalogue, config_path, channel_file_crc
 #include "sim.h"
 
 #include <cstdint>

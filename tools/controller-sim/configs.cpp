@@ -4,30 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-const char *const STANDARD_CONFIGS[11] = {
-    "systemconfig", "dali1", "dali2", "dali3", "dali4", "cd1", "cd2", "cd3", "cd4", "schedules", "rlc",
-};
-
 namespace {
-
-struct config_file {
-    const char *name;
-    const char *path;
-};
-
-const config_file CONFIG_FILES[] = {
-    {"systemconfig", "/etc/config/system/systemconfig.bin"},
-    {"dali1", "/etc/config/dali/dali1.bin"},
-    {"dali2", "/etc/config/dali/dali2.bin"},
-    {"dali3", "/etc/config/dali/dali3.bin"},
-    {"dali4", "/etc/config/dali/dali4.bin"},
-    {"cd1", "/etc/config/dali/cd1.bin"},
-    {"cd2", "/etc/config/dali/cd2.bin"},
-    {"cd3", "/etc/config/dali/cd3.bin"},
-    {"cd4", "/etc/config/dali/cd4.bin"},
-    {"schedules", "/etc/config/schedule/schedule.bin"},
-    {"rlc", "/etc/config/rlc/rlc.bin"},
-};
 
 constexpr std::string_view OTHER_PREFIX = "/etc/config/other/";
 constexpr std::string_view BIN_SUFFIX = ".bin";
@@ -208,9 +185,9 @@ bool config_name_valid(std::string_view name)
 
 std::string config_path(std::string_view name)
 {
-    for (const config_file &file : CONFIG_FILES)
-        if (name == file.name)
-            return file.path;
+    for (const config_entry &config : config_catalogue)
+        if (name == config.name)
+            return config.path;
     return std::string(OTHER_PREFIX) + std::string(name) + std::string(BIN_SUFFIX);
 }
 
@@ -222,9 +199,9 @@ std::optional<std::string> config_name_for_path(std::string_view path)
     if (path.substr(0, 1) != "/")
         full = "/";
     full += path;
-    for (const config_file &file : CONFIG_FILES)
-        if (full == file.path)
-            return std::string(file.name);
+    for (const config_entry &config : config_catalogue)
+        if (full == config.path)
+            return std::string(config.name);
     const std::string_view view = full;
     if (view.size() > OTHER_PREFIX.size() + BIN_SUFFIX.size() && view.substr(0, OTHER_PREFIX.size()) == OTHER_PREFIX &&
         view.substr(view.size() - BIN_SUFFIX.size()) == BIN_SUFFIX) {

@@ -1,6 +1,9 @@
-// The controller's configurations: their names, the paths of their files in
-// the archives, and the factory content the simulator starts with.
+// The controller's configurations as the simulator holds them: the paths of
+// their files in the archives (the tool's own catalogue for the standard ones)
+// and the factory content the simulator starts with.
 #pragma once
+
+#include "model/catalogue.h"
 
 #include <cstdint>
 #include <optional>
@@ -9,9 +12,6 @@
 #include <vector>
 
 using bytes = std::vector<std::uint8_t>;
-
-// The eleven configurations every controller has, in the order a backup takes them.
-extern const char *const STANDARD_CONFIGS[11];
 
 // A configuration name is 1 to 64 letters, digits, '_' or '-'.
 bool config_name_valid(std::string_view name);

@@ -81,9 +81,9 @@ bool config_store::open(const std::string &state_dir, bool defaults, std::string
         }
     }
     if (defaults)
-        for (const char *name : STANDARD_CONFIGS)
-            if (!configs_.count(name))
-                configs_[name] = stored{default_config(name), FACTORY_MTIME};
+        for (const config_entry &standard : config_catalogue)
+            if (!configs_.count(standard.name))
+                configs_[standard.name] = stored{default_config(standard.name), FACTORY_MTIME};
     for (const auto &[name, config] : configs_)
         if (!mirror(name, config)) {
             error = "cannot write " + name + " into " + dir_;

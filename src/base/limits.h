@@ -1,0 +1,37 @@
+// Sanity limits against damaged or hostile input, kept in one place. Each one
+// bounds what the tool allocates or accepts from a file or from the network,
+// and is far above anything a genuine controller, backup or firmware file
+// produces, so only broken or malicious input ever meets it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A download held in memory (the status document, one configuration archive).
+// Genuine answers are a few kilobytes; an answer growing past this is dropped
+// and the transfer fails with a write error, instead of exhausting memory or
+// wrapping the 32-bit byte count of the receive buffer.
+constexpr std::uint32_t TRANSFER_MAX_DOWNLOAD = 64u * 1024u * 1024u;
+
+// A configuration archive taken out of a backup zip was a download once, so it
+// is never larger than one. An entry that inflates past this (a zip bomb, a
+// damaged backup) is not read further.
+constexpr std::uint32_t BACKUP_ENTRY_MAX = TRANSFER_MAX_DOWNLOAD;
+
+// Memory reserved up front for a zip entry whose declared size is larger:
+// beyond this the buffer grows as data really arrives, so a false declared
+// size costs no more than this.
+constexpr std::uint64_t ZIP_RESERVE_MAX = 16u * 1024 * 1024;
+
+// The same for a firmware package entry: its output buffer starts at most this
+// large and doubles up to the entry's declared size.
+constexpr std::uint64_t FIRMWARE_FIRST_OUTPUT_MAX = 16u << 20;
+
+// Memory the XZ decoder may take for its dictionary and state when it unpacks
+// a firmware package entry. Images are at most 16 MiB, and so is any sensible
+// dictionary for them.
+constexpr std::uint64_t FIRMWARE_XZ_MEMORY_MAX = 128u << 20;
+
+// A firmware image is counted in 32 bits; a package entry or raw file that
+// claims more is refused before anything is allocated for it.
+constexpr std::uint64_t FIRMWARE_FILE_MAX = UINT32_MAX;

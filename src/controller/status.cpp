@@ -1,0 +1,21 @@
+#include "controller/status.h"
+
+#include "base/format.h"
+#include "controller/transfer.h"
+
+#include <algorithm>
+
+int status_get(const char *address, controller_status *status)
+{
+    if (!address || !status)
+        return 1;
+    status_free(status);
+    std::string url;
+    if (format_alloc(url, "%s/api/v100/status.ssi", address) <= 0)
+        return 1;
+    mem_buffer buffer;
+    if (transfer_download("status", url.c_str(), &buffer) != 0)
+        return 1;
+    const std::size_t received = std::min<std::size_t>(buffer.size, buffer.data.size());
+    return status_parse(reinterpret_cast<const char *>(buffer.data.data()), received, status);
+}

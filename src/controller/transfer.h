@@ -1,0 +1,34 @@
+// Every exchange with the controller: HTTP downloads into memory, the restore
+// and upgrade requests, and the TFTP upload of "flashraw.bin".
+#pragma once
+
+#include "base/records.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// Set by --verbose; every transfer turns libcurl's trace on from it.
+extern int verbose_flag;
+
+// The transfer library's process-wide state: set up once before the first
+// transfer, released after the last.
+void transfer_global_init();
+void transfer_global_cleanup();
+
+// libcurl callbacks.
+std::size_t buffer_write_callback(char *bytes, std::size_t size, std::size_t count, void *buffer);
+std::size_t upload_read_callback(char *destination, std::size_t size, std::size_t count, void *file);
+
+// HTTP GET of `url` into `buffer` with the "fetching"/"received" lines under `tag`.
+// 0 on success, 1 on failure. Shared by the status query and backup_fetch.
+int transfer_download(const char *tag, const char *url, mem_buffer *buffer);
+
+// Uploads a finished tar archive by TFTP, then sends the restore request.
+int backup_upload(const char *base, const char *address, const std::uint8_t *data, std::uint32_t size);
+// The restore request alone.
+int backup_put(const char *address);
+// The firmware-upgrade request with the image's 32-byte SHA-256 digest and length.
+int firmware_upgrade(const char *address, const std::uint8_t *digest, std::uint32_t length);
+// TFTP upload of the record as "flashraw.bin".
+int firmware_push_tftp(const char *address, file_data *file);
