@@ -1,82 +1,227 @@
 #include "action/get_backup.h"
 
+#include "base/cleanup.h"
+#include "base/diag.h"
 #include "base/format.h"
 #include "controller/download.h"
 #include "model/catalogue.h"
 #include "zip/zip_layer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
+#include <optional>
+#include <set>
+#include <string>
 
 namespace {
 
 // Compression level of the backup archive.
 constexpr int BACKUP_ZIP_LEVEL = 6;
+// A time-stamped name that is taken gets _2, _3, ... up to this.
+constexpr int BACKUP_NAME_TRIES = 99;
 
-// A backup that cannot be stored is said so: the configurations were fetched,
-// but the technician must not leave believing they are on disk.
-void report_not_stored(const std::string &path)
+// A backup that cannot be stored is said so, with the reason: the
+// technician must not leave believing it is on disk.
+void report_not_stored(const std::string &path, const std::string &reason)
 {
-    std::printf("backup\terror writing '%s'.\r\n", path.c_str());
+    std::printf("backup\terror writing '%s': %s.\r\n", path.c_str(), reason.c_str());
 }
-
-struct file_close {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
 
 bool same(const char *text, const char *wanted) { return text && std::strcmp(text, wanted) == 0; }
 
-// Opens the time-stamped archive "backup_<address>_VESTRA_<date>_<time>.zip"
-// in `directory` and names it in `path`; null when it cannot be made.
-mzip::zip_handle_t *open_backup_zip(const char *directory, const char *address, std::string &path)
+// A name as it can be shown: control characters as \xNN.
+std::string printable(const std::string &name)
+{
+    std::string out;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// The configurations to fetch: the given names, each once and each a name
+// that can stand in a file name, or the whole catalogue.
+std::vector<const char *> chosen_configs(const std::vector<std::string> *names)
+{
+    std::vector<const char *> list;
+    if (!names) {
+        for (const config_entry &config : config_catalogue)
+            list.push_back(config.name);
+        return list;
+    }
+    std::set<std::string> seen;
+    for (const std::string &name : *names) {
+        if (!config_name_valid(name.c_str()))
+            diag("--backupconfig: '%s' is no configuration name (not empty, \".\" or \"..\", no '/', '\\' or "
+                 "control characters); left out", printable(name).c_str());
+        else if (!seen.insert(name).second)
+            diag("--backupconfig: '%s' is named twice; it is fetched once", name.c_str());
+        else
+            list.push_back(name.c_str());
+    }
+    return list;
+}
+
+// "<directory>/backup_<address>_VESTRA_<date>_<time>.zip" at the local time now.
+std::optional<std::string> stamped_name(const char *directory, const char *address)
 {
     std::time_t now = std::time(nullptr);
     std::tm local{}; // year 1900, month 1, day 0 when the local time is unknown
     if (now == static_cast<std::time_t>(-1) || !localtime_r(&now, &local))
         local = std::tm{};
+    std::string path;
     if (format_alloc(path, "%s/backup_%s_VESTRA_%04u%02u%02u_%02u%02u%02u.zip", directory, address,
                      static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_mon + 1),
                      static_cast<unsigned>(local.tm_mday), static_cast<unsigned>(local.tm_hour),
                      static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec)) < 0)
+        return std::nullopt;
+    return path;
+}
+
+// Claims the archive's name by creating the file: the time-stamped name, or
+// the first free one after it (_2, _3, ...), so that no backup ever replaces
+// another. The empty file is removed again if the run is interrupted.
+std::optional<std::string> claim_archive_name(const std::string &stamped)
+{
+    const std::string stem = stamped.substr(0, stamped.size() - 4); // without ".zip"
+    for (int n = 1; n <= BACKUP_NAME_TRIES; ++n) {
+        const std::string path = n == 1 ? stamped : stem + "_" + std::to_string(n) + ".zip";
+        signal_block block;
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            close(fd);
+            cleanup_add(path);
+            if (n > 1)
+                diag("%s exists already; this backup is written to %s", stamped.c_str(), path.c_str());
+            return path;
+        }
+        if (errno != EEXIST) {
+            report_not_stored(path, std::strerror(errno));
+            return std::nullopt;
+        }
+    }
+    report_not_stored(stamped, "it and the names up to _" + std::to_string(BACKUP_NAME_TRIES) + " exist already");
+    return std::nullopt;
+}
+
+// Opens the backup archive under a name of its own; null after the error line.
+mzip::zip_handle_t *open_backup_zip(const char *directory, const char *address, std::string &path)
+{
+    const std::optional<std::string> stamped = stamped_name(directory, address);
+    if (!stamped)
         return nullptr;
-    mzip::zip_handle_t *zip = mzip::zip_open(path.c_str(), BACKUP_ZIP_LEVEL, 'w');
-    if (!zip)
-        report_not_stored(path);
+    const std::optional<std::string> claimed = claim_archive_name(*stamped);
+    if (!claimed)
+        return nullptr;
+    path = *claimed;
+    std::string reason;
+    mzip::zip_handle_t *zip = mzip::zip_open(path.c_str(), BACKUP_ZIP_LEVEL, 'w', &reason);
+    if (!zip) {
+        report_not_stored(path, reason);
+        unlink(path.c_str());
+        cleanup_forget(path);
+    }
     return zip;
 }
 
-// Stores one configuration as "<directory>/<name>.tar". A file that cannot be
-// written whole is removed rather than left half-written.
-void store_tar_file(const char *directory, const char *name, const backup_download &download)
+// Whether loose backup files can be made in `directory`: one is created
+// there and removed again.
+bool directory_writable(const char *directory)
+{
+    std::string probe = std::string(directory) + "/.mervo-cli-XXXXXX";
+    const int fd = mkstemp(probe.data());
+    if (fd < 0) {
+        report_not_stored(directory, std::strerror(errno));
+        return false;
+    }
+    close(fd);
+    unlink(probe.c_str());
+    return true;
+}
+
+// Writes all `size` bytes to `fd`; false with errno set when it could not.
+bool write_all(int fd, const std::uint8_t *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Stores one configuration as "<directory>/<name>.tar", replacing the one of
+// an earlier run: written under a temporary name and renamed into place, so
+// that the file is either the old one or the whole new one.
+bool store_tar_file(const char *directory, const char *name, const backup_download &download)
 {
     std::string path;
     if (format_alloc(path, "%s/%s.tar", directory, name) < 0)
-        return;
-    std::unique_ptr<std::FILE, file_close> file(std::fopen(path.c_str(), "wb"));
-    if (!file) {
-        report_not_stored(path);
-        return;
+        return false;
+    std::string temp = path + ".XXXXXX";
+    int fd;
+    {
+        signal_block block;
+        fd = mkstemp(temp.data());
+        if (fd >= 0)
+            cleanup_add(temp);
     }
-    bool written = download.size == 0 ||
-                   std::fwrite(download.data.data(), 1, download.size, file.get()) == download.size;
-    if (std::fclose(file.release()) != 0 || !written) {
-        std::remove(path.c_str());
-        report_not_stored(path);
+    if (fd < 0) {
+        report_not_stored(path, std::strerror(errno));
+        return false;
     }
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    bool written = write_all(fd, download.data.data(), download.size);
+    int error = errno;
+    if (close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    signal_block block;
+    if (written && std::rename(temp.c_str(), path.c_str()) != 0) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        unlink(temp.c_str());
+        report_not_stored(path, std::strerror(error));
+    }
+    cleanup_forget(temp);
+    return written;
 }
 
 // Stores one configuration as the entry "<name>.tar" of the backup archive.
-void store_zip_entry(mzip::zip_handle_t *zip, const char *name, const backup_download &download)
+bool store_zip_entry(mzip::zip_handle_t *zip, const std::string &zip_path, const char *name,
+                     const backup_download &download)
 {
     std::string entry;
     if (format_alloc(entry, "%s.tar", name) < 0)
-        return;
-    if (mzip::zip_entry_open(zip, entry.c_str()) != 0)
-        return;
-    mzip::zip_entry_write(zip, download.data.data(), download.size);
-    mzip::zip_entry_close(zip);
+        return false;
+    if (mzip::zip_entry_open(zip, entry.c_str()) != 0 ||
+        mzip::zip_entry_write(zip, download.data.data(), download.size) != 0 || mzip::zip_entry_close(zip) != 0) {
+        report_not_stored(zip_path, "entry " + entry + " cannot be added");
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -91,35 +236,57 @@ int action_get_backup(const char *address, const char *directory, const char *ty
         std::fputs("Missing arguments for action get_backup.", stdout);
         return 2;
     }
+    if ((to_zip || to_directory) && !path_fits(directory)) {
+        diag("--backupfileout: the path is longer than %zu characters: '%s'", PATH_FIELD_SIZE - 1, directory);
+        return 1;
+    }
     std::string base;
     if (format_alloc(base, "http://%s", address) < 0)
         return 0;
+    const std::vector<const char *> list = chosen_configs(names);
 
-    std::vector<const char *> list;
-    if (names)
-        for (const std::string &name : *names)
-            list.push_back(name.c_str());
-    else
-        for (const config_entry &config : config_catalogue)
-            list.push_back(config.name);
-
-    // The archive is written when it is closed, whatever else happens.
+    // Where the backup goes is known to work before anything is fetched. An
+    // interrupted run leaves no half-written file behind.
+    cleanup_on_signal();
     mzip::zip_handle_ptr zip;
     std::string zip_path;
-    if (to_zip)
+    if (to_zip) {
         zip.reset(open_backup_zip(directory, address, zip_path));
+        if (!zip)
+            return 1;
+    } else if (to_directory && !directory_writable(directory)) {
+        return 1;
+    }
 
+    int result = 0;
     for (const char *name : list) {
         backup_download download;
-        if (backup_fetch(base.c_str(), name, &download) != 0)
+        if (backup_fetch(base.c_str(), name, &download) != 0) {
+            result = 1;
             continue;
-        std::puts("OK");
+        }
+        // "OK" only for what was stored (or when nothing is to be stored).
+        bool stored = true;
         if (to_directory)
-            store_tar_file(directory, name, download);
+            stored = store_tar_file(directory, name, download);
         else if (zip)
-            store_zip_entry(zip.get(), name, download);
+            stored = store_zip_entry(zip.get(), zip_path, name, download);
+        if (stored)
+            std::puts("OK");
+        else
+            result = 1;
     }
-    if (zip && mzip::zip_close(zip.release()) != 0)
-        report_not_stored(zip_path);
-    return 0;
+    if (zip) {
+        // The archive is written whole, or not at all; a signal waits until
+        // it is one or the other.
+        signal_block block;
+        std::string reason;
+        if (mzip::zip_close(zip.release(), &reason) != 0) {
+            report_not_stored(zip_path, reason);
+            unlink(zip_path.c_str());
+            result = 1;
+        }
+        cleanup_forget(zip_path);
+    }
+    return result;
 }

@@ -6,5 +6,8 @@
 #include <vector>
 
 // `names` is the list of configuration names, or null for the built-in list.
+// 2 without an address (or without the directory an output type needs), 1
+// when the output cannot be written or a configuration was not fetched or not
+// stored, else 0.
 int action_get_backup(const char *address, const char *directory, const char *type,
                       const std::vector<std::string> *names);

@@ -1,5 +1,7 @@
 #include "action/push_firmware.h"
 
+#include "base/diag.h"
+#include "base/format.h"
 #include "controller/transfer.h"
 #include "firmware/firmware.h"
 
@@ -33,6 +35,12 @@ int action_push_firmware(const char *address, const char *firmware_file)
     if (!address) {
         std::fputs("Missing arguments for action push_firmware.", stdout);
         return 2;
+    }
+    // The path goes into a fixed field; one that does not fit is refused
+    // rather than cut (its first 260 characters could name another file).
+    if (!path_fits(firmware_file)) {
+        diag("--firmwarefile: the path is longer than %zu characters: '%s'", PATH_FIELD_SIZE - 1, firmware_file);
+        return 1;
     }
     file_data file;
     copy_bounded(file.path, firmware_file ? firmware_file : "");

@@ -1,5 +1,6 @@
 #include "action/put_backup.h"
 
+#include "base/diag.h"
 #include "base/format.h"
 #include "base/limits.h"
 #include "controller/status.h"
@@ -153,6 +154,10 @@ int action_put_backup(const char *address, const char *file_in)
     if (!address || !file_in) {
         std::fputs("Missing arguments for action put_backup.", stdout);
         return 2;
+    }
+    if (!path_fits(file_in)) {
+        diag("--backupfilein: the path is longer than %zu characters: '%s'", PATH_FIELD_SIZE - 1, file_in);
+        return 1;
     }
     // Its model name is shown, its firmware version decides the conversions.
     controller_status status;

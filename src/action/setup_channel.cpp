@@ -3,6 +3,7 @@
 // file goes back as a fresh one-entry archive followed by a restore request.
 #include "action/setup_channel.h"
 
+#include "base/diag.h"
 #include "base/format.h"
 #include "controller/download.h"
 #include "controller/transfer.h"
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -20,13 +22,31 @@ namespace {
 
 constexpr std::size_t CONFIG_NAME_SIZE = 32;
 
+// Why a CSV file changed nothing, in a technician's words.
+void report_unused_csv(const char *path, std::uint32_t channel, const csv_outcome &outcome, int loaded)
+{
+    if (loaded == CSV_NOT_READ)
+        diag("%s: %s; channel %u is left as it is", show(path), std::strerror(outcome.open_error), channel);
+    else if (!outcome.version_1)
+        diag("%s: no device row applied: the file has no \"#dali-channel-csv-version: 1\" line; channel %u is left "
+             "as it is", show(path), channel);
+    else
+        diag("%s: no device row applied: every row needs 12 cells and a slot from 0 to 63; channel %u is left as it "
+             "is", show(path), channel);
+}
+
 }  // namespace
 
 int channel_setup(const char *address, std::uint32_t channel, const char *csv_path)
 {
     std::string base;
     if (address == nullptr || format_alloc(base, "http://%s", address) <= 0)
-        return CHANNEL_SETUP_DONE;
+        return CHANNEL_SETUP_FAILED;
+    if (!path_fits(csv_path)) {
+        diag("--channelcsvfile: the path is longer than %zu characters: '%s'; channel %u is left as it is",
+             PATH_FIELD_SIZE - 1, csv_path, channel);
+        return CHANNEL_SETUP_FAILED;
+    }
 
     backup_download download;
     tar_t tar;
@@ -34,7 +54,7 @@ int channel_setup(const char *address, std::uint32_t channel, const char *csv_pa
     std::snprintf(name, sizeof name, CONFIG_CHANNEL_NAME, channel);
 
     if (backup_fetch(base.c_str(), name, &download) != 0)
-        return CHANNEL_SETUP_DONE;
+        return CHANNEL_SETUP_FAILED;
     std::puts("OK");
 
     tar_mem_open_write(&tar);
@@ -42,17 +62,25 @@ int channel_setup(const char *address, std::uint32_t channel, const char *csv_pa
     std::printf("CH=%u\n", channel);
     std::printf("FILE=%s\n", show(csv_path));
 
+    int result = CHANNEL_SETUP_FAILED;
     if (channel_config_read(&download, channel, config.get()) == 0) {
-        if (channel_csv_load(csv_path, config.get()) == CSV_REJECTED)
+        csv_outcome outcome;
+        const int loaded = channel_csv_load(csv_path, config.get(), &outcome);
+        if (loaded == CSV_REJECTED)
             return CHANNEL_SETUP_END_RUN;
-        if (channel_config_write(&tar, &download, channel, config.get()) == 0) {
+        // Nothing from the file changed the channel: nothing goes up.
+        if (loaded != CSV_LOADED || outcome.applied == 0) {
+            report_unused_csv(csv_path, channel, outcome, loaded);
+        } else if (channel_config_write(&tar, &download, channel, config.get()) == 0) {
             channel_archive_list(&tar);
             // The archive is the first `pos` bytes of the writer's buffer.
             const auto length = std::min<std::uint32_t>(tar.pos, static_cast<std::uint32_t>(tar.buffer.size()));
-            if (backup_upload(base.c_str(), address, tar.buffer.data(), length) == 0)
+            if (backup_upload(base.c_str(), address, tar.buffer.data(), length) == 0) {
                 std::puts("OK");
+                result = CHANNEL_SETUP_DONE;
+            }
         }
     }
     backup_download_free(&download);
-    return CHANNEL_SETUP_DONE;
+    return result;
 }

@@ -1,14 +1,18 @@
 // Layer: base. The bottom of the tool: formatted allocation and the bounded
 // path field, hexadecimal text both ways, ordering of firmware version texts,
 // the plain records other layers pass around (download buffer, file in
-// memory), and the one block of sanity limits against hostile input.
+// memory), the one block of sanity limits against hostile input, the files
+// an interrupted run removes, and the one way diagnostics are written.
 //
 // Uses: the C and C++ standard libraries only. Every other folder may use it.
 //
 // Results: a function that can fail returns -1 (format_alloc, hex_encode) or
-// an absent std::optional (hex_decode); nothing here prints.
+// an absent std::optional (hex_decode). Nothing here prints but diag(), the
+// one way the tool's own diagnostics reach standard error.
 #pragma once
 
+#include "base/cleanup.h"
+#include "base/diag.h"
 #include "base/format.h"
 #include "base/hex.h"
 #include "base/limits.h"

@@ -1,6 +1,7 @@
 #include "base/format.h"
 
 #include <cstdio>
+#include <cstring>
 
 int vformat_length(const char *format, va_list args)
 {
@@ -38,6 +39,8 @@ int format_alloc(std::string &out, const char *format, ...)
     va_end(args);
     return length;
 }
+
+bool path_fits(const char *path) { return path == nullptr || std::strlen(path) < PATH_FIELD_SIZE; }
 
 void copy_bounded(char (&field)[PATH_FIELD_SIZE], const char *text)
 {

@@ -16,6 +16,10 @@ int vformat_alloc(std::string &out, const char *format, va_list args);
 // Number of characters the format would produce, or -1.
 int vformat_length(const char *format, va_list args);
 
+// Whether a path fits a 261-byte field whole. A path that does not is
+// refused, never cut: its first 260 characters could name another file.
+bool path_fits(const char *path);
+
 // Copies `text` into a 261-byte field: at most 260 characters and a NUL.
 void copy_bounded(char (&field)[PATH_FIELD_SIZE], const char *text);
 

@@ -32,6 +32,12 @@ constexpr std::uint64_t FIRMWARE_FIRST_OUTPUT_MAX = 16u << 20;
 // dictionary for them.
 constexpr std::uint64_t FIRMWARE_XZ_MEMORY_MAX = 128u << 20;
 
-// A firmware image is counted in 32 bits; a package entry or raw file that
-// claims more is refused before anything is allocated for it.
-constexpr std::uint64_t FIRMWARE_FILE_MAX = UINT32_MAX;
+// The largest valid firmware image (0xFFFFFE bytes). A raw image file, or a
+// package entry that declares or inflates to more, is refused before anything
+// is allocated for it: a small package can claim gigabytes.
+constexpr std::uint32_t FIRMWARE_IMAGE_MAX = 16777214;
+
+// A firmware package holds one image (compressed or stored) and its digest,
+// so it is never much larger than the largest image; a larger file is not
+// read into memory.
+constexpr std::uint64_t FIRMWARE_PACKAGE_MAX = 2ull * FIRMWARE_IMAGE_MAX;

@@ -33,6 +33,16 @@ version_part next_part(const char *&text)
 
 int sign(int value) { return (value > 0) - (value < 0); }
 
+// Controllers may report their version with a prefix ("V1.5.0"); the number
+// starts at the first digit.
+const char *skip_prefix(const char *text)
+{
+    const char *digit = text;
+    while (*digit != '\0' && !(*digit >= '0' && *digit <= '9'))
+        ++digit;
+    return *digit != '\0' ? digit : text;
+}
+
 int compare_parts(const version_part &a, const version_part &b)
 {
     // Without leading zeros the longer digit string is the larger number.
@@ -49,6 +59,8 @@ int version_compare(const char *a, const char *b)
 {
     if (a == nullptr || b == nullptr)
         return (a != nullptr) - (b != nullptr);
+    a = skip_prefix(a);
+    b = skip_prefix(b);
     while (*a != '\0' || *b != '\0') {
         const version_part pa = next_part(a);
         const version_part pb = next_part(b);

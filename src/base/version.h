@@ -6,6 +6,7 @@
 // counts as 0 ("1.3" equals "1.3.0"), and so do missing digits ("1.x" is
 // "1.0x"). Within a component the numbers are compared first; a non-numeric
 // rest sorts after the bare number and rests are compared byte-wise ("1.3.0a"
-// is after "1.3.0"). Returns a negative number, 0 or a positive number, like
-// strcmp. A null text sorts before any text.
+// is after "1.3.0"). Anything before the first digit is a prefix and is left
+// out ("V1.5.0" is 1.5.0). Returns a negative number, 0 or a positive number,
+// like strcmp. A null text sorts before any text.
 int version_compare(const char *a, const char *b);

@@ -1,13 +1,17 @@
 #include "cli/frontend.h"
 
 #include "action/action.h"
+#include "base/diag.h"
 #include "base/format.h"
 #include "cli/list_options.h"
 #include "controller/transfer.h"
 
 #include <getopt.h>
+#include <strings.h>
 
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -18,6 +22,15 @@ namespace {
 
 constexpr const char *CLI_VERSION = MERVO_VERSION;
 constexpr const char *SHORT_OPTIONS = "abc:d:012";
+
+// Parser results of the options that have no short form.
+enum : int {
+    OPT_CONNECT_TIMEOUT = 0x100,
+    OPT_TIMEOUT,
+};
+
+// The longest wait an option may ask for: a day.
+constexpr double MAX_WAIT_SECONDS = 86400;
 
 // Table order matters: it decides the generic echo and prefix matching.
 const struct option LONG_OPTIONS[] = {
@@ -37,6 +50,10 @@ const struct option LONG_OPTIONS[] = {
     {"verbose", no_argument, nullptr, 0},
     {"create", required_argument, nullptr, 'c'},
     {"file", required_argument, nullptr, 0},
+    // Added later: each new name starts with letters that selected no option
+    // before, so every abbreviation that worked keeps its meaning.
+    {"connect-timeout", required_argument, nullptr, OPT_CONNECT_TIMEOUT},
+    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -62,6 +79,28 @@ struct cli_options {
     std::optional<std::vector<std::string>> optChannelCsvFiles;
     std::optional<std::vector<std::string>> optBackupConfig;
 };
+
+// A number of seconds from 0.001 to a day, or nothing.
+std::optional<double> seconds_value(const char *argument)
+{
+    if (!argument || !*argument)
+        return std::nullopt;
+    char *end = nullptr;
+    const double value = std::strtod(argument, &end);
+    if (*end != '\0' || !(value >= 0.001 && value <= MAX_WAIT_SECONDS))
+        return std::nullopt;
+    return value;
+}
+
+// The controller's address as typed, without a leading "http://" (the tool
+// adds the scheme itself where it needs one).
+const char *address_of(const char *argument)
+{
+    constexpr char SCHEME[] = "http://";
+    if (argument && strncasecmp(argument, SCHEME, sizeof SCHEME - 1) == 0)
+        return argument + sizeof SCHEME - 1;
+    return argument;
+}
 
 // A text option keeps an independent copy of its argument; a later occurrence replaces it.
 void store_text(std::optional<std::string> &value, const char *argument)
@@ -125,6 +164,8 @@ cli_result cli_run(int argc, char **argv)
 
     cli_options o;
     verbose_flag = 0;
+    transfer_settings = transfer_limits{};
+    bool usage_error = false;
     optind = 0; // full re-initialisation of the parser (also re-reads POSIXLY_CORRECT)
     int digit_optind = 0;
 
@@ -166,7 +207,7 @@ cli_result cli_run(int argc, char **argv)
             break;
         case 'i':
             std::printf("IP=%s\n", show(optarg));
-            store_text(o.optIP, optarg);
+            store_text(o.optIP, address_of(optarg));
             break;
         case 'o':
             std::printf("BackupFileOut%s\n", show(optarg));
@@ -188,6 +229,21 @@ cli_result cli_run(int argc, char **argv)
             std::printf("FIRMWAREFILE=%s\n", show(optarg));
             store_text(o.optFirmwareFile, optarg);
             break;
+        case OPT_CONNECT_TIMEOUT:
+        case OPT_TIMEOUT: {
+            std::printf("option %s with arg %s\n", LONG_OPTIONS[option_index].name, show(optarg));
+            const std::optional<double> seconds = seconds_value(optarg);
+            if (!seconds) {
+                usage_error = true;
+                diag("--%s: '%s' is not a number of seconds from 0.001 to %.0f", LONG_OPTIONS[option_index].name,
+                     show(optarg), MAX_WAIT_SECONDS);
+            } else if (c == OPT_CONNECT_TIMEOUT) {
+                transfer_settings.connect_timeout_ms = static_cast<long>(std::ceil(*seconds * 1000));
+            } else {
+                transfer_settings.stall_seconds = static_cast<long>(std::ceil(*seconds));
+            }
+            break;
+        }
         case '0':
         case '1':
         case '2':
@@ -207,6 +263,13 @@ cli_result cli_run(int argc, char **argv)
         while (optind < argc)
             std::printf("%s ", argv[optind++]);
         std::printf("\n");
+    }
+
+    // A value no option can take ends the run before any action: what was
+    // meant cannot be guessed.
+    if (usage_error) {
+        std::fflush(stdout);
+        return {2, false};
     }
 
     std::printf("optAction=%s\n", show(o.optAction));

@@ -9,13 +9,17 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
 #include <string>
 
 int verbose_flag = 0;
+transfer_limits transfer_settings;
 
 namespace {
+
+std::string last_error;
 
 struct curl_deleter {
     void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
@@ -24,12 +28,66 @@ using curl_handle = std::unique_ptr<CURL, curl_deleter>;
 
 long verbose_option() { return verbose_flag ? 1L : 0L; }
 
-// Runs the configured transfer; a failure is named on stderr. 0 or 1.
-int perform(CURL *handle)
+void report_failure(CURLcode result, const char *note = "")
 {
+    last_error = curl_easy_strerror(result);
+    std::fprintf(stderr, "curl_easy_perform() failed: %s%s\n", last_error.c_str(), note);
+}
+
+// Controllers that did not answer at all earlier in this run, by protocol and
+// host:port, with the failure they gave: they are not waited for again.
+std::map<std::string, CURLcode> &silent_controllers()
+{
+    static std::map<std::string, CURLcode> silent;
+    return silent;
+}
+
+// "http host:port" or "tftp host:port" for a URL with or without its scheme.
+std::string controller_key(const std::string &url)
+{
+    std::string scheme = "http";
+    std::string rest = url;
+    if (const std::size_t colon = url.find("://"); colon != std::string::npos) {
+        scheme = url.substr(0, colon);
+        rest = url.substr(colon + 3);
+    }
+    return scheme + " " + rest.substr(0, rest.find('/'));
+}
+
+bool nothing_moved(CURL *handle)
+{
+    curl_off_t down = 0, up = 0;
+    long headers = 0;
+    curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &down);
+    curl_easy_getinfo(handle, CURLINFO_SIZE_UPLOAD_T, &up);
+    curl_easy_getinfo(handle, CURLINFO_HEADER_SIZE, &headers);
+    return down == 0 && up == 0 && headers == 0;
+}
+
+// The waits of every HTTP transfer: connecting, and a stall once connected.
+void set_http_limits(CURL *handle)
+{
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, transfer_settings.connect_timeout_ms);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, transfer_settings.stall_seconds);
+}
+
+// Runs the configured transfer of `url`; a failure is named on stderr. 0 or 1.
+// A controller that gave no sign of life (nothing came back before a
+// timeout, or its name did not resolve) is not tried again in this run: the
+// remaining transfers fail at once with the same reason.
+int perform(CURL *handle, const std::string &url)
+{
+    const std::string key = controller_key(url);
+    if (const auto found = silent_controllers().find(key); found != silent_controllers().end()) {
+        report_failure(found->second, " (no answer earlier in this run; not tried again)");
+        return 1;
+    }
     const CURLcode result = curl_easy_perform(handle);
     if (result != CURLE_OK) {
-        std::fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(result));
+        report_failure(result);
+        if ((result == CURLE_OPERATION_TIMEDOUT || result == CURLE_COULDNT_RESOLVE_HOST) && nothing_moved(handle))
+            silent_controllers().emplace(key, result);
         return 1;
     }
     return 0;
@@ -47,18 +105,21 @@ int push_request(const char *tag, const std::string &url)
     curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, verbose_option());
     curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
-    if (perform(handle.get()) != 0)
+    set_http_limits(handle.get());
+    if (perform(handle.get(), url) != 0)
         return 1;
     // The controller's error page has been shown; a refused request is no success.
     long code = 0;
     if (curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code >= 400) {
-        std::fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(CURLE_HTTP_RETURNED_ERROR));
+        report_failure(CURLE_HTTP_RETURNED_ERROR);
         return 1;
     }
     return 0;
 }
 
 } // namespace
+
+const std::string &transfer_last_error() { return last_error; }
 
 void transfer_global_init() { curl_global_init(CURL_GLOBAL_ALL); }
 
@@ -117,7 +178,8 @@ int transfer_download(const char *tag, const char *url, mem_buffer *buffer)
     curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, buffer_write_callback);
     curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, static_cast<void *>(buffer));
     curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, verbose_option());
-    if (perform(handle.get()) != 0)
+    set_http_limits(handle.get());
+    if (perform(handle.get(), url) != 0)
         return 1;
     std::printf("%s\treceived %d bytes.\n", tag, static_cast<int>(buffer->size));
     return 0;
@@ -187,7 +249,7 @@ int firmware_push_tftp(const char *address, file_data *file)
     curl_easy_setopt(handle.get(), CURLOPT_READFUNCTION, upload_read_callback);
     curl_easy_setopt(handle.get(), CURLOPT_READDATA, static_cast<void *>(file));
     curl_easy_setopt(handle.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(length));
-    const int result = perform(handle.get());
+    const int result = perform(handle.get(), url);
     file->data = data;
     file->length = length;
     return result;

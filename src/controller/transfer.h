@@ -6,10 +6,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // Set by --verbose; every transfer turns libcurl's trace on from it.
 extern int verbose_flag;
+
+// How long a transfer may wait, set by the front end for the whole run. No
+// healthy controller on a LAN comes near either default.
+struct transfer_limits {
+    long connect_timeout_ms = 10000;  // to establish the connection (--connect-timeout)
+    long stall_seconds = 30;          // without a byte moving, once connected (--timeout)
+};
+extern transfer_limits transfer_settings;
+
+// The failure text of the last transfer that failed in this run (libcurl's
+// text for its result), empty while none has.
+const std::string &transfer_last_error();
 
 // The transfer library's process-wide state: set up once before the first
 // transfer, released after the last.

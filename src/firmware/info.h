@@ -2,13 +2,15 @@
 // and the model check.
 #pragma once
 
+#include "base/limits.h"
+
 #include <cstddef>
 #include <cstdint>
 
 constexpr std::size_t FIRMWARE_INFO_OFFSET = 0x1C0000;   // 1,835,008
 constexpr std::size_t FIRMWARE_INFO_SIZE = 184;
 constexpr std::uint32_t FIRMWARE_IMAGE_MIN = FIRMWARE_INFO_OFFSET + FIRMWARE_INFO_SIZE; // 1,835,192
-constexpr std::uint32_t FIRMWARE_IMAGE_MAX = 0xFFFFFE;                                 // 16,777,214
+// FIRMWARE_IMAGE_MAX, 16,777,214, lives with the other limits in base/limits.h
 constexpr char FIRMWARE_MODEL_NAME[] = "VESTRA-4";
 
 // The block as it stands in the image, byte for byte (numbers little-endian).

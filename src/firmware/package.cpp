@@ -2,6 +2,7 @@
 
 #include "firmware/package_entry.h"
 
+#include "base/diag.h"
 #include "base/hex.h"
 #include "base/limits.h"
 
@@ -119,6 +120,14 @@ int fail(const char *message, int result)
     return result;
 }
 
+// A file too large to be a firmware file is refused before it is read or
+// unpacked; on the console it reads like any image of the wrong size.
+int too_large(const char *path, const char *what, std::uint64_t limit)
+{
+    diag("%s: %s %llu bytes; no firmware image is that large", path, what, static_cast<unsigned long long>(limit));
+    return FIRMWARE_TOO_LARGE;
+}
+
 // The two entries of a package and what is printed and returned when one of
 // them is missing, undescribed, not AES-256, or refuses the password.
 struct package_entry {
@@ -161,8 +170,14 @@ int firmware_package_read(file_data *file, std::optional<std::vector<std::uint8_
 
     // The package's bytes live only while the archive is read.
     std::vector<std::uint8_t> package;
-    if (read_whole_file(file->path, UINT64_MAX, package) == file_result::no_memory)
+    switch (read_whole_file(file->path, FIRMWARE_PACKAGE_MAX, package)) {
+    case file_result::no_memory:
         return fail("memory error", -2);
+    case file_result::too_large:
+        return too_large(file->path, "the package is larger than", FIRMWARE_PACKAGE_MAX);
+    default:
+        break;
+    }
 
     // An empty file (or one that could not be read) is no archive; libzip
     // would take it for a new, empty one.
@@ -210,10 +225,11 @@ int firmware_package_read(file_data *file, std::optional<std::vector<std::uint8_
         return result;
     std::vector<std::uint8_t> image;
     switch (package_entry_read(archive.get(), static_cast<zip_uint64_t>(index), info, firmware_package_password,
-                               FIRMWARE_FILE_MAX, image)) {
+                               FIRMWARE_IMAGE_MAX, image)) {
     case entry_result::ok:
         break;
     case entry_result::too_large:
+        return too_large(file->path, "its image entry declares more than", FIRMWARE_IMAGE_MAX);
     case entry_result::no_memory:
         return fail("memory error", -3);
     case entry_result::open_failed:
@@ -232,13 +248,14 @@ int firmware_raw_read(file_data *file)
     if (!file)
         return fail("Parameters error.", -10);
     std::vector<std::uint8_t> bytes;
-    switch (read_whole_file(file->path, FIRMWARE_FILE_MAX, bytes)) {
+    switch (read_whole_file(file->path, FIRMWARE_IMAGE_MAX, bytes)) {
     case file_result::ok:
         store_image(file, std::move(bytes));
         return 0;
     case file_result::unreadable:
         return 0;
     case file_result::too_large:
+        return too_large(file->path, "the image is larger than", FIRMWARE_IMAGE_MAX);
     case file_result::no_memory:
         break;
     }

@@ -19,6 +19,18 @@ const config_entry *find(const char *wanted, Field field)
 
 }  // namespace
 
+bool config_name_valid(const char *name)
+{
+    if (name == nullptr || *name == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return false;
+    for (const char *c = name; *c != '\0'; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7F)
+            return false;
+    }
+    return true;
+}
+
 const config_entry *config_by_name(const char *name) { return find(name, &config_entry::name); }
 
 const config_entry *config_by_zip_name(const char *zip_name) { return find(zip_name, &config_entry::zip_name); }

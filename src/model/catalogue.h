@@ -52,6 +52,10 @@ inline constexpr std::size_t CONFIG_COUNT = std::size(config_catalogue);
 inline constexpr const char *CONFIG_CHANNEL_NAME = "dali%u";
 inline constexpr const char *CONFIG_CHANNEL_PATH = "/etc/config/dali/dali%u.bin";
 
+// Whether `name` can name a configuration: not empty, not "." or "..", and
+// without '/', '\\' or control characters (it becomes part of a file name).
+bool config_name_valid(const char *name);
+
 // The configuration called `name`, or whose backup archive is called
 // `zip_name` (exact, case-sensitive); null when there is none.
 const config_entry *config_by_name(const char *name);

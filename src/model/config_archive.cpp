@@ -185,7 +185,9 @@ int backup_list(backup_download *download)
     download->firmware_version = std::move(values.firmware_version);
     download->serial_number = std::move(values.serial_number);
     download->mac = std::move(values.mac);
-    return 0;
+    // A readable status document does not make a damaged archive whole: an
+    // archive whose listing failed is no configuration to keep.
+    return result;
 }
 
 void backup_download_free(backup_download *download)

@@ -32,7 +32,10 @@ int backup_list_entries(tar_t *tar, std::uint32_t *entries);
 // the archive holds, or cannot be read.
 bool backup_take_file(const std::uint8_t *archive, std::uint32_t size, const char *path, const char *tag,
                       std::vector<std::uint8_t> &file);
-// Lists the received archive and reads its status document.
+// Lists the received archive and reads its status document (whose identity
+// values it stores in the record). 0 when the archive listed to its end; else
+// 1 (nothing received, no entry) or the tar error that stopped the listing,
+// whether or not the status document could be read.
 int backup_list(backup_download *download);
 // Releases the four identity texts (not the data).
 void backup_download_free(backup_download *download);

@@ -5,12 +5,15 @@
 
 #include <csv.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <strings.h>
+#include <vector>
 
 namespace {
 
@@ -19,6 +22,9 @@ constexpr std::size_t CSV_VERSION_OFFSET = sizeof CSV_VERSION_PREFIX - 1;  // 27
 constexpr std::uint32_t CSV_FORMAT_VERSION = 1;
 constexpr std::uint32_t CSV_COLUMNS = 12;
 constexpr std::size_t CSV_CHUNK = 1024;
+// Bytes looked at to tell the separator: the version line and the first rows.
+constexpr std::size_t CSV_SNIFF = 64 * 1024;
+constexpr unsigned char UTF8_BOM[] = {0xEF, 0xBB, 0xBF};
 constexpr std::uint8_t FADE_LIMIT = 15;
 
 // A decimal cell as the C library's atoi reads it (blanks, sign, digits, 0
@@ -187,6 +193,7 @@ void channel_csv_field(void *text, std::size_t, void *context)
             // after the prefix when the field begins with it); holding the
             // prefix, the field is at least that long.
             ctx->row.version = static_cast<std::uint32_t>(csv_decimal(cell + CSV_VERSION_OFFSET));
+            ctx->version_1 = ctx->version_1 || ctx->row.version == CSV_FORMAT_VERSION;
         }
     } else if (!ctx->comment && ctx->row.version == CSV_FORMAT_VERSION && ctx->column < CSV_COLUMNS) {
         read_column(ctx->row, ctx->column, cell);
@@ -200,8 +207,10 @@ void channel_csv_row_end(int, void *context)
     if (ctx == nullptr)
         return;
     if (!ctx->comment && ctx->row.version == CSV_FORMAT_VERSION && ctx->column == CSV_COLUMNS &&
-        static_cast<std::uint32_t>(ctx->row.slot) <= DALI_MAX_SHORT_ADDRESS)
+        static_cast<std::uint32_t>(ctx->row.slot) <= DALI_MAX_SHORT_ADDRESS) {
         channel_csv_apply_row(static_cast<std::uint32_t>(ctx->row.slot), ctx);
+        ++ctx->applied;
+    }
     const std::uint32_t version = ctx->row.version;
     ctx->row = channel_csv_row{};
     ctx->row.version = version;
@@ -243,8 +252,46 @@ void channel_csv_apply_row(std::uint32_t slot, channel_csv_ctx *context)
     std::memcpy(entry + DALI_DEV_SCENE_LEVELS, row.scene_levels, DALI_SCENE_COUNT);
 }
 
-int channel_csv_load(const char *path, channel_config *config)
+char channel_csv_separator(const char *text, std::size_t size)
 {
+    // Separators outside quotes, line by line. The first line that is no
+    // comment and holds a separator decides; without one, the first comment
+    // line that holds one does (spreadsheets pad the version line with them).
+    char comment_verdict = 0;
+    std::size_t commas = 0, semicolons = 0, line_start = 0;
+    bool quoted = false;
+    for (std::size_t i = 0; i <= size; ++i) {
+        const char c = i < size ? text[i] : '\n';
+        if (c == '"') {
+            quoted = !quoted;
+        } else if (quoted && i < size) {
+            continue;
+        } else if (c == ',') {
+            ++commas;
+        } else if (c == ';') {
+            ++semicolons;
+        } else if (c == '\n' || c == '\r') {
+            if (commas + semicolons > 0) {
+                const char verdict = semicolons > commas ? ';' : ',';
+                if (text[line_start] != '#')
+                    return verdict;
+                if (comment_verdict == 0)
+                    comment_verdict = verdict;
+            }
+            commas = semicolons = 0;
+            quoted = false;
+            line_start = i + 1;
+        }
+    }
+    return comment_verdict != 0 ? comment_verdict : ',';
+}
+
+int channel_csv_load(const char *path, channel_config *config, csv_outcome *outcome)
+{
+    csv_outcome found;
+    if (outcome == nullptr)
+        outcome = &found;
+    *outcome = csv_outcome{};
     if (path == nullptr || config == nullptr)
         return CSV_NOT_READ;
     channel_csv_ctx ctx;
@@ -257,18 +304,36 @@ int channel_csv_load(const char *path, channel_config *config)
     csv_set_opts(&csv.parser, CSV_APPEND_NULL);
 
     std::unique_ptr<std::FILE, file_closer> file(std::fopen(path, "rb"));
-    if (!file)
+    if (!file) {
+        outcome->open_error = errno;
         return CSV_NOT_READ;
-
-    char chunk[CSV_CHUNK];
-    for (std::size_t count; (count = std::fread(chunk, 1, sizeof chunk, file.get())) != 0;) {
-        if (csv_parse(&csv.parser, chunk, count, channel_csv_field, channel_csv_row_end, &ctx) != count) {
-            std::fprintf(stderr, "Error while parsing file: %s\n", csv_strerror(csv_error(&csv.parser)));
-            return CSV_REJECTED;
-        }
     }
+
+    // The start of the file tells the separator; a byte-order mark is skipped.
+    std::vector<char> start(CSV_SNIFF);
+    start.resize(std::fread(start.data(), 1, start.size(), file.get()));
+    std::size_t from = 0;
+    if (start.size() >= sizeof UTF8_BOM && std::memcmp(start.data(), UTF8_BOM, sizeof UTF8_BOM) == 0)
+        from = sizeof UTF8_BOM;
+    csv_set_delim(&csv.parser, channel_csv_separator(start.data() + from, start.size() - from));
+
+    const auto parse = [&](const char *bytes, std::size_t count) {
+        if (csv_parse(&csv.parser, bytes, count, channel_csv_field, channel_csv_row_end, &ctx) == count)
+            return true;
+        std::fprintf(stderr, "Error while parsing file: %s\n", csv_strerror(csv_error(&csv.parser)));
+        return false;
+    };
+    for (std::size_t at = from; at < start.size(); at += CSV_CHUNK)
+        if (!parse(start.data() + at, std::min(CSV_CHUNK, start.size() - at)))
+            return CSV_REJECTED;
+    char chunk[CSV_CHUNK];
+    for (std::size_t count; (count = std::fread(chunk, 1, sizeof chunk, file.get())) != 0;)
+        if (!parse(chunk, count))
+            return CSV_REJECTED;
     csv_fini(&csv.parser, channel_csv_field, channel_csv_row_end, &ctx);
     file.reset();
     std::printf("%lu fields, %lu rows\n", static_cast<unsigned long>(ctx.column), static_cast<unsigned long>(ctx.rows));
+    outcome->applied = ctx.applied;
+    outcome->version_1 = ctx.version_1;
     return CSV_LOADED;
 }

@@ -35,7 +35,21 @@ struct channel_csv_ctx {
     bool comment = false;       // the current row has a field beginning with '#'
     channel_config *config = nullptr;
     channel_csv_row row;
+    std::uint32_t applied = 0;  // device rows applied to the image
+    bool version_1 = false;     // a "#dali-channel-csv-version: 1" line was read
 };
+
+// What an import found, for the caller to report.
+struct csv_outcome {
+    std::uint32_t applied = 0;  // device rows applied
+    bool version_1 = false;     // the file declared format version 1
+    int open_error = 0;         // errno when the file could not be opened
+};
+
+// The cell separator of a CSV file that begins with `text`: ',' unless its
+// first device row (or, without one, its version line) is separated by ';',
+// as spreadsheets write where the decimal separator is a comma.
+char channel_csv_separator(const char *text, std::size_t size);
 
 // What channel_csv_load reports.
 enum : int {
@@ -46,10 +60,12 @@ enum : int {
 
 // Reads the CSV file at `path` and applies its device rows to `config`, then
 // prints "%lu fields, %lu rows\n". A file that cannot be opened changes
-// nothing and prints nothing. A file the tokeniser rejects prints "Error while
+// nothing and prints nothing. A UTF-8 byte-order mark at the start is
+// skipped, and cells may be separated by ';' (channel_csv_separator).
+// `outcome`, when given, receives what the import found. A file the tokeniser rejects prints "Error while
 // parsing file: %s\n" on standard error; the rows read before the rejection
 // have been applied, so the caller must not use the image.
-int channel_csv_load(const char *path, channel_config *config);
+int channel_csv_load(const char *path, channel_config *config, csv_outcome *outcome = nullptr);
 
 // The tokeniser's field callback: `text` is NUL-terminated, `length` unused.
 void channel_csv_field(void *text, std::size_t length, void *context);

@@ -1,6 +1,8 @@
 // Tar operations over the stream callbacks, and the file stream.
 #include "tar/tar.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -190,6 +192,12 @@ int tar_open(tar_t *tar, const char *path, const char *mode)
     tar->file.reset(std::fopen(path, file_mode));
     if (!tar->file)
         return TAR_OPEN_FAILED;
+    // A directory opens for reading on this system, but is no file to read.
+    struct stat info {};
+    if (reading && fstat(fileno(tar->file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
+        tar->file.reset();
+        return TAR_OPEN_FAILED;
+    }
     tar->stream = tar->file.get();
     if (!reading)
         return TAR_OK;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -110,8 +111,10 @@ int temp_beside(const std::string &path, std::string &temp)
 bool can_write_beside(const std::string &path)
 {
     struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
+    }
     std::string temp;
     int fd = temp_beside(path, temp);
     if (fd < 0)
@@ -154,7 +157,9 @@ int write_empty_archive(const std::string &path)
     ok = std::fflush(file.get()) == 0 && ok;
     ok = std::fclose(file.release()) == 0 && ok;
     if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        const int error = errno;
         unlink(temp.c_str());
+        errno = error;
         return -1;
     }
     return 0;
@@ -225,9 +230,16 @@ zip_int64_t locate(zip_handle_t *zip, const std::string &wanted)
     return -1;
 }
 
+
+void set_reason(std::string *reason, const char *text)
+{
+    if (reason)
+        *reason = text;
+}
+
 } // namespace
 
-zip_handle_t *zip_open(const char *path, int level, char mode)
+zip_handle_t *zip_open(const char *path, int level, char mode, std::string *reason)
 {
     if (!path || !*path)
         return nullptr;
@@ -247,22 +259,31 @@ zip_handle_t *zip_open(const char *path, int level, char mode)
         zip->path = path;
         zip->level = level;
         zip->mode = mode;
-        if (mode != 'r' && !can_write_beside(zip->path))
+        if (mode != 'r' && !can_write_beside(zip->path)) {
+            set_reason(reason, std::strerror(errno));
             return nullptr;
+        }
         struct stat st {};
         if (mode == 'a' && stat(path, &st) == 0)
             zip->archive_size = static_cast<std::uint64_t>(st.st_size);
         int error = 0;
         zip->archive.reset(::zip_open(path, flags, &error));
-        if (!zip->archive)
+        if (!zip->archive) {
+            if (reason) {
+                zip_error_t described;
+                zip_error_init_with_code(&described, error);
+                *reason = zip_error_strerror(&described);
+                zip_error_fini(&described);
+            }
             return nullptr;
+        }
         return zip.release();
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
 }
 
-int zip_close(zip_handle_t *zip)
+int zip_close(zip_handle_t *zip, std::string *reason)
 {
     if (!zip)
         return 0;
@@ -271,10 +292,15 @@ int zip_close(zip_handle_t *zip)
         return 0;
     if (zip->mode == 'w' && zip_get_num_entries(zip->archive.get(), 0) == 0) {
         zip->archive.reset();
-        return write_empty_archive(zip->path);
+        if (write_empty_archive(zip->path) == 0)
+            return 0;
+        set_reason(reason, std::strerror(errno));
+        return -1;
     }
-    if (::zip_close(zip->archive.get()) != 0)
+    if (::zip_close(zip->archive.get()) != 0) {
+        set_reason(reason, zip_strerror(zip->archive.get()));
         return -1; // the archive is discarded with the handle
+    }
     zip->archive.release();
     return 0;
 }

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace mzip {
@@ -38,13 +39,15 @@ struct zip_handle_t;
 // Returns null for a null or empty path, a refused level, an unknown mode, or
 // an archive that cannot be opened (for 'w' and 'a': one whose file cannot be
 // created next to the target).
-zip_handle_t *zip_open(const char *path, int level, char mode);
+// `reason`, when given, receives why the archive could not be opened.
+zip_handle_t *zip_open(const char *path, int level, char mode, std::string *reason = nullptr);
 
 // Writes an archive opened with 'w' or 'a' and releases the handle. An archive
 // opened with 'w' and given no entries becomes a valid empty zip archive. An
 // entry still open is left out. Does nothing for a null handle. Returns 0, or
-// -1 when the archive could not be written (the target is then left as it was).
-int zip_close(zip_handle_t *zip);
+// -1 when the archive could not be written (the target is then left as it
+// was, and `reason`, when given, says why).
+int zip_close(zip_handle_t *zip, std::string *reason = nullptr);
 
 // Opens the entry called `name` ('\\' in the name stands for '/'). Reading:
 // finds the entry (exact, case-sensitive). Writing: starts a new entry at the

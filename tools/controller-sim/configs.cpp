@@ -170,7 +170,7 @@ bytes rlc_file()
 
 } // namespace
 
-bool config_name_valid(std::string_view name)
+bool sim_config_name_valid(std::string_view name)
 {
     if (name.empty() || name.size() > 64)
         return false;
@@ -207,7 +207,7 @@ std::optional<std::string> config_name_for_path(std::string_view path)
         view.substr(view.size() - BIN_SUFFIX.size()) == BIN_SUFFIX) {
         const std::string_view name =
             view.substr(OTHER_PREFIX.size(), view.size() - OTHER_PREFIX.size() - BIN_SUFFIX.size());
-        if (config_name_valid(name) && config_path(name) == full)
+        if (sim_config_name_valid(name) && config_path(name) == full)
             return std::string(name);
     }
     return std::nullopt;

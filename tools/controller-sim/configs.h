@@ -14,7 +14,7 @@
 using bytes = std::vector<std::uint8_t>;
 
 // A configuration name is 1 to 64 letters, digits, '_' or '-'.
-bool config_name_valid(std::string_view name);
+bool sim_config_name_valid(std::string_view name);
 // Path of the configuration's file inside its archive: the standard ones
 // under /etc/config/<area>/, any other name as /etc/config/other/NAME.bin.
 std::string config_path(std::string_view name);

@@ -223,6 +223,14 @@ void answer(const sim_context &context, const httplib::Request &request, httplib
         }
         out = make();
         break;
+    case fault_kind::cut: {
+        const std::string name = request.get_param_value("config");
+        const std::optional<bytes> archive = context.store->archive(name, true);
+        out = archive ? reply{200, "application/x-tar", bytes_text(*archive)} : make();
+        if (archive && out.body.size() > f.cut_bytes)
+            out.body.resize(f.cut_bytes);
+        break;
+    }
     default: out = make(); break;
     }
     if (f.kind == fault_kind::truncated)
@@ -239,6 +247,10 @@ void answer(const sim_context &context, const httplib::Request &request, httplib
         .emit();
     if (f.kind == fault_kind::slow)
         std::this_thread::sleep_for(std::chrono::milliseconds(f.delay_ms));
+    // A stalled answer holds the connection without a byte until the client
+    // gives up and the simulator stops (or an hour has passed).
+    for (int waited = 0; f.kind == fault_kind::stall && !context.stopping && waited < 36000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     response.status = out.status;
     if (!out.location.empty())
         response.set_header("Location", out.location);
@@ -262,7 +274,7 @@ bool parse_fault(const std::string &setting, fault_table &faults, std::string &e
     const std::string target = setting.substr(0, equals);
     const std::string mode = equals == std::string::npos ? "" : setting.substr(equals + 1);
     const bool known_target = target == "status" || target == "backup" || target == "restore" || target == "upgrade" ||
-                              (target.rfind("backup:", 0) == 0 && config_name_valid(target.substr(7)));
+                              (target.rfind("backup:", 0) == 0 && sim_config_name_valid(target.substr(7)));
     if (!known_target) {
         error = "unknown fault target in '" + setting + "'";
         return false;
@@ -278,6 +290,13 @@ bool parse_fault(const std::string &setting, fault_table &faults, std::string &e
     else if (mode == "drop") f.kind = fault_kind::drop;
     else if (mode == "slow") f.kind = fault_kind::slow;
     else if (mode == "redirect") f.kind = fault_kind::redirect;
+    else if (mode == "stall") f.kind = fault_kind::stall;
+    else if (mode == "cut") f.kind = fault_kind::cut;
+    else if (mode.rfind("cut:", 0) == 0 && mode.size() > 4 && mode.size() < 12 &&
+             mode.find_first_not_of("0123456789", 4) == std::string::npos) {
+        f.kind = fault_kind::cut;
+        f.cut_bytes = std::stoul(mode.substr(4));
+    }
     else if (mode.rfind("slow:", 0) == 0 && mode.size() > 5 && mode.size() < 12 &&
              mode.find_first_not_of("0123456789", 5) == std::string::npos) {
         f.kind = fault_kind::slow;

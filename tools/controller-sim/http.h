@@ -5,6 +5,7 @@
 
 #include "store.h"
 
+#include <atomic>
 #include <ctime>
 #include <map>
 #include <string>
@@ -36,11 +37,14 @@ enum class fault_kind {
     drop,      // the normal headers, half the body, then the connection is closed
     slow,      // the normal answer after a delay
     redirect,  // 302 to the same URL with "redirected=1" added, which is answered normally
+    stall,     // the connection is taken, but no byte of an answer ever comes
+    cut,       // a backup archive with status.txt first, cut after `cut_bytes` bytes, sent as complete
 };
 
 struct fault {
     fault_kind kind = fault_kind::none;
     int delay_ms = 3000; // slow
+    std::size_t cut_bytes = 3000; // cut
     std::string file;    // body
     std::string mode_text = "none";
 };
@@ -50,7 +54,7 @@ struct fault {
 using fault_table = std::map<std::string, fault>;
 
 // Reads "TARGET=MODE" (MODE: 404, 500, empty, garbage, body:FILE, truncated,
-// drop, slow, slow:MS, redirect or none) into the table. False with `error` set when invalid.
+// drop, slow, slow:MS, redirect, stall, cut, cut:BYTES or none) into the table. False with `error` set when invalid.
 bool parse_fault(const std::string &setting, fault_table &faults, std::string &error);
 
 struct sim_context {
@@ -59,6 +63,8 @@ struct sim_context {
     std::string tftp_dir;
     fault_table faults;
     std::time_t started = 0;
+    // Set when the simulator stops: stalled answers give up then.
+    std::atomic<bool> stopping{false};
 };
 
 // The "status.txt" document packed into every configuration archive.

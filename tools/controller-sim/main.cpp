@@ -8,8 +8,11 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
 #include <getopt.h>
+#include <netinet/in.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -55,9 +58,16 @@ const char USAGE[] =
     "                    sent as complete), drop (connection closed halfway through the\n"
     "                    body), slow or slow:MS (answer after MS milliseconds, default\n"
     "                    3000), redirect (302 to the same URL plus redirected=1, which\n"
-    "                    is answered normally), none. The first four and body replace\n"
-    "                    the answer, so a restore or upgrade is not applied; truncated,\n"
-    "                    drop and slow spoil the answer after it took effect.\n"
+    "                    is answered normally), stall (the connection is taken but no\n"
+    "                    byte of an answer ever comes), cut or cut:BYTES (backup only:\n"
+    "                    status.txt first, then the configuration, the archive cut\n"
+    "                    after BYTES, default 3000, and sent as complete), none. The\n"
+    "                    first four and body replace the answer, so a restore or\n"
+    "                    upgrade is not applied; truncated, drop, slow and stall spoil\n"
+    "                    the answer after it took effect.\n"
+    "  --http MODE       on (default): the web interface answers; hang: the port is\n"
+    "                    open but takes no connection (its queue is full), so clients\n"
+    "                    wait as for an address that drops every packet\n"
     "  --help            show this text\n"
     "\n"
     "Without --state it serves factory content: firmware 1.3.0 and the configurations\n"
@@ -70,6 +80,7 @@ struct sim_options {
     bool defaults = true;
     std::string tftp_dir;
     tftp_mode tftp = tftp_mode::on;
+    bool http_hang = false;
     std::string tftpd = "/usr/sbin/in.tftpd";
     sim_identity identity;
     fault_table faults;
@@ -78,7 +89,7 @@ struct sim_options {
 // 0 to go on, otherwise the exit status (after --help, or a usage error).
 int parse_options(int argc, char **argv, sim_options &options)
 {
-    enum { PORT = 1, HOST, STATE, NO_DEFAULTS, TFTP_DIR, TFTP, TFTPD, MODEL, FIRMWARE, SERIAL, MAC, FAULT, HELP };
+    enum { PORT = 1, HOST, STATE, NO_DEFAULTS, TFTP_DIR, TFTP, TFTPD, MODEL, FIRMWARE, SERIAL, MAC, FAULT, HTTP, HELP };
     static const option LONG_OPTIONS[] = {
         {"port", required_argument, nullptr, PORT},       {"host", required_argument, nullptr, HOST},
         {"state", required_argument, nullptr, STATE},     {"no-defaults", no_argument, nullptr, NO_DEFAULTS},
@@ -86,7 +97,8 @@ int parse_options(int argc, char **argv, sim_options &options)
         {"tftpd", required_argument, nullptr, TFTPD},     {"model", required_argument, nullptr, MODEL},
         {"firmware", required_argument, nullptr, FIRMWARE}, {"serial", required_argument, nullptr, SERIAL},
         {"mac", required_argument, nullptr, MAC},         {"fault", required_argument, nullptr, FAULT},
-        {"help", no_argument, nullptr, HELP},             {nullptr, 0, nullptr, 0},
+        {"http", required_argument, nullptr, HTTP},       {"help", no_argument, nullptr, HELP},
+        {nullptr, 0, nullptr, 0},
     };
     for (;;) {
         const int option = getopt_long(argc, argv, "", LONG_OPTIONS, nullptr);
@@ -119,6 +131,11 @@ int parse_options(int argc, char **argv, sim_options &options)
         case SERIAL: options.identity.serial_number = value; break;
         case MAC: options.identity.mac = value; break;
         case FAULT: parse_fault(value, options.faults, error); break;
+        case HTTP:
+            if (value == "on") options.http_hang = false;
+            else if (value == "hang") options.http_hang = true;
+            else error = "bad HTTP mode '" + value + "' (on, hang)";
+            break;
         case HELP: std::fputs(USAGE, stdout); return -1;
         default: std::fputs("Try 'mervo-controller-sim --help'.\n", stderr); return 2;
         }
@@ -139,6 +156,50 @@ int fail(const std::string &message)
     std::fprintf(stderr, "mervo-controller-sim: %s\n", message.c_str());
     return 1;
 }
+
+// A TCP port that is open but takes no connection: its queue holds one
+// connection of our own, so further connection attempts are dropped and time
+// out, as at an address that drops every packet.
+class hung_port {
+public:
+    hung_port() = default;
+    hung_port(const hung_port &) = delete;
+    hung_port &operator=(const hung_port &) = delete;
+    ~hung_port() { close_all(); }
+
+    // The port (the given one, or one the system picks for 0), or -1.
+    int open(const std::string &host, int port)
+    {
+        close_all();
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+            return -1;
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        socklen_t length = sizeof address;
+        if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+            listen(listener_, 0) != 0 || getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            return close_all();
+        filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (filler_ < 0 || connect(filler_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+            return close_all();
+        return ntohs(address.sin_port);
+    }
+
+private:
+    int close_all()
+    {
+        for (int *fd : {&filler_, &listener_})
+            if (*fd >= 0) {
+                ::close(*fd);
+                *fd = -1;
+            }
+        return -1;
+    }
+    int listener_ = -1;
+    int filler_ = -1;
+};
 
 const char *mode_name(tftp_mode mode)
 {
@@ -194,15 +255,20 @@ int main(int argc, char **argv)
         return fail(error);
 
     std::unique_ptr<httplib::Server> server;
+    hung_port hung;
     tftp_server tftp;
     int port = -1;
     for (int attempt = 0; attempt < 20 && port < 0; ++attempt) {
-        server = std::make_unique<httplib::Server>();
-        setup_routes(*server, context);
-        if (options.port != 0)
-            port = server->bind_to_port(options.host.c_str(), options.port) ? options.port : -1;
-        else
-            port = server->bind_to_any_port(options.host.c_str());
+        if (options.http_hang) {
+            port = hung.open(options.host, options.port);
+        } else {
+            server = std::make_unique<httplib::Server>();
+            setup_routes(*server, context);
+            if (options.port != 0)
+                port = server->bind_to_port(options.host.c_str(), options.port) ? options.port : -1;
+            else
+                port = server->bind_to_any_port(options.host.c_str());
+        }
         if (port < 0)
             error = "cannot listen on " + options.host + ":" + std::to_string(options.port);
         else if (options.tftp != tftp_mode::off && !udp_port_free(options.host, port))
@@ -222,6 +288,7 @@ int main(int argc, char **argv)
     log_line("listening")
         .text("address", address)
         .number("port", port)
+        .text("http", options.http_hang ? "hang" : "on")
         .text("tftp", mode_name(options.tftp))
         .text("tftp_dir", options.tftp_dir)
         .text("state_dir", options.state_dir)
@@ -232,11 +299,16 @@ int main(int argc, char **argv)
     std::thread stopper([&] {
         int signal_number = 0;
         sigwait(&stop_signals, &signal_number);
-        server->stop();
+        context.stopping = true;
+        if (server)
+            server->stop();
     });
-    const bool served = server->listen_after_bind();
-    if (!served)
-        kill(getpid(), SIGTERM); // wakes the stopper if the server ended by itself
+    bool served = true;
+    if (server) {
+        served = server->listen_after_bind();
+        if (!served)
+            kill(getpid(), SIGTERM); // wakes the stopper if the server ended by itself
+    }
     stopper.join();
     tftp.stop();
     if (temporary_tftp_dir)

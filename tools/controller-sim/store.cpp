@@ -64,7 +64,7 @@ bool config_store::open(const std::string &state_dir, bool defaults, std::string
         for (fs::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
             const fs::path file = it->path();
             const std::string name = file.stem().string();
-            if (file.extension() != ".bin" || !config_name_valid(name) || !it->is_regular_file())
+            if (file.extension() != ".bin" || !sim_config_name_valid(name) || !it->is_regular_file())
                 continue;
             std::optional<bytes> data = read_whole_file(file.string());
             if (!data) {
@@ -92,11 +92,12 @@ bool config_store::open(const std::string &state_dir, bool defaults, std::string
     return true;
 }
 
-bytes config_store::archive_of(const std::string &name, const stored &config) const
+bytes config_store::archive_of(const std::string &name, const stored &config, bool status_first) const
 {
     const bytes status(status_txt_.begin(), status_txt_.end());
-    return tar_build({tar_member{config_path(name), config.data, config.mtime},
-                      tar_member{"status.txt", status, config.mtime}});
+    tar_member file{config_path(name), config.data, config.mtime};
+    tar_member document{"status.txt", status, config.mtime};
+    return status_first ? tar_build({document, file}) : tar_build({file, document});
 }
 
 bool config_store::mirror(const std::string &name, const stored &config) const
@@ -107,13 +108,13 @@ bool config_store::mirror(const std::string &name, const stored &config) const
     return write_whole_file(base + ".bin", config.data) && write_whole_file(base + ".tar", archive_of(name, config));
 }
 
-std::optional<bytes> config_store::archive(const std::string &name) const
+std::optional<bytes> config_store::archive(const std::string &name, bool status_first) const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto found = configs_.find(name);
     if (found == configs_.end())
         return std::nullopt;
-    return archive_of(name, found->second);
+    return archive_of(name, found->second, status_first);
 }
 
 bool config_store::put(const std::string &name, bytes data, std::time_t mtime)

@@ -23,8 +23,9 @@ public:
     // the directory cannot be read or written.
     bool open(const std::string &state_dir, bool defaults, std::string &error);
 
-    // The backup archive of a configuration: its file, then "status.txt".
-    std::optional<bytes> archive(const std::string &name) const;
+    // The backup archive of a configuration: its file, then "status.txt"
+    // (or the other way round).
+    std::optional<bytes> archive(const std::string &name, bool status_first = false) const;
     // Stores a configuration file (a restore). False when the mirror could not be written.
     bool put(const std::string &name, bytes data, std::time_t mtime);
     std::vector<std::string> names() const;
@@ -34,7 +35,7 @@ private:
         bytes data;
         std::time_t mtime = 0;
     };
-    bytes archive_of(const std::string &name, const stored &config) const;
+    bytes archive_of(const std::string &name, const stored &config, bool status_first = false) const;
     bool mirror(const std::string &name, const stored &config) const;
 
     std::string status_txt_;
