@@ -35,7 +35,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_FIXTURES = os.path.normpath(os.path.join(HERE, "..", "fixtures"))
 INDENT = "  "
-DIRECTIVES = ("sim", "limit", "timeout", "skip-if")
+DIRECTIVES = ("sim", "limit", "timeout", "skip-if", "parallel")
 SKIPPED = 77
 
 # ---- Rendering output as transcript lines ----
@@ -239,6 +239,13 @@ class Command:
         return "\n".join(line[2:] for line in self.lines)
 
 
+def complete(text):
+    """Whether bash reads `text` as a whole command: no open quote, no
+    here-document waiting for its end, no trailing backslash."""
+    check = subprocess.run(["bash", "-n", "-c", text], stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    return check.returncode == 0 and "here-document" not in check.stderr and not text.endswith("\\")
+
+
 def parse(path):
     """The case as a list of items: text lines kept as they are, directives
     (name, value, line number) and commands."""
@@ -255,7 +262,8 @@ def parse(path):
             items.extend(pending_blank)
             pending_blank = []
             items.append(command)
-        elif line.startswith(INDENT + "> ") and command and not command.expected and not pending_blank:
+        elif line.startswith(INDENT + "> ") and command and not command.expected and not pending_blank \
+                and not complete(command.text):
             command.lines.append(line[len(INDENT):])
         elif line.startswith(INDENT) or (line == "" and command is not None):
             if command is None:
@@ -423,17 +431,23 @@ class Case:
             os.makedirs(work)
             os.makedirs(bindir)
             self.write_tools(bindir, root, limit=None)
-            timeout = 120
+            self.timeout = 120
             start = time.time()
             variables = {"FIXTURES": self.options.fixtures, "SCRATCH": work,
                          "SANITIZED": "1" if self.options.sanitized else "0"}
-            for item in items:
+            at_once = False
+            i = 0
+            while i < len(items):
+                item = items[i]
+                i += 1
                 if isinstance(item, tuple):
                     name, value, number = item
                     if name == "timeout":
-                        timeout = int(value)
+                        self.timeout = int(value)
                     elif name == "limit":
                         self.write_tools(bindir, root, limit=None if value == "none" else value)
+                    elif name == "parallel":
+                        at_once = True
                     elif name.startswith("sim"):
                         sim_name = name[3:].strip() or "SIM"
                         if sim_name in controllers:
@@ -446,17 +460,26 @@ class Case:
                     continue
                 if not isinstance(item, Command):
                     continue
+                # One command, or after "parallel:" every command up to the next other line, at once.
+                group = [item]
+                while at_once and i < len(items) and isinstance(items[i], Command):
+                    group.append(items[i])
+                    i += 1
+                at_once = False
                 names = dict(variables)
                 for c in controllers.values():
                     names.update(c.variables())
-                actual = self.execute(item, names, root, bindir, work, timeout, start)
-                whole, steps = align(item.expected, actual)
-                if not whole and not update:
-                    failures += 1
-                    report.append(f"{self.label}:{item.line_number}: output of `{item.text}` differs:\n"
-                                  + diff(steps, self.label) + "\n")
-                if update and not whole:
-                    item.expected = updated(steps)
+                deadline = time.time() + self.timeout
+                running = [self.launch(command, names, bindir, work) for command in group]
+                for command, process in zip(group, running):
+                    actual = self.finish(process, deadline, names, work, start)
+                    whole, steps = align(command.expected, actual)
+                    if not whole and not update:
+                        failures += 1
+                        report.append(f"{self.label}:{command.line_number}: output of `{command.text}` differs:\n"
+                                      + diff(steps, self.label) + "\n")
+                    if update and not whole:
+                        command.expected = updated(steps)
             for name, c in controllers.items():
                 leftover = c.stop()
                 if leftover:
@@ -490,20 +513,23 @@ class Case:
         for path in (cli, simlog):
             os.chmod(path, 0o755)
 
-    def execute(self, command, names, root, bindir, work, timeout, start):
+    def launch(self, command, names, bindir, work):
         env = dict(os.environ, PATH=bindir + os.pathsep + os.environ["PATH"], LC_ALL="C.UTF-8", **names)
         env.pop("MERVO_CLI_WRAPPER", None)
-        process = subprocess.Popen(["bash", "-c", command.text], cwd=work, env=env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   preexec_fn=die_with_parent, start_new_session=True)
+        return subprocess.Popen(["bash", "-c", command.text], cwd=work, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=die_with_parent, start_new_session=True)
+
+    def finish(self, process, deadline, names, work, start):
+        """Waits for a command until the deadline; what it printed, as transcript lines."""
         try:
-            out, err = process.communicate(timeout=timeout)
+            out, err = process.communicate(timeout=max(0.1, deadline - time.time()))
             status = f"[{process.returncode}]" if process.returncode > 0 else \
                 f"[signal {-process.returncode}]" if process.returncode < 0 else None
         except subprocess.TimeoutExpired:
             os.killpg(process.pid, signal.SIGKILL)
             out, err = process.communicate()
-            status = f"[no end after {timeout} s]"
+            status = f"[no end after {self.timeout} s]"
         try:
             os.killpg(process.pid, signal.SIGKILL)  # whatever it left running
         except ProcessLookupError:
