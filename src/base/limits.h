@@ -23,10 +23,6 @@ constexpr std::uint32_t BACKUP_ENTRY_MAX = TRANSFER_MAX_DOWNLOAD;
 // size costs no more than this.
 constexpr std::uint64_t ZIP_RESERVE_MAX = 16u * 1024 * 1024;
 
-// The same for a firmware package entry: its output buffer starts at most this
-// large and doubles up to the entry's declared size.
-constexpr std::uint64_t FIRMWARE_FIRST_OUTPUT_MAX = 16u << 20;
-
 // Memory the XZ decoder may take for its dictionary and state when it unpacks
 // a firmware package entry. Images are at most 16 MiB, and so is any sensible
 // dictionary for them.

@@ -157,6 +157,8 @@ bool dispatch(const cli_options &o)
 
 } // namespace
 
+const option *cli_long_options() { return LONG_OPTIONS; }
+
 cli_result cli_run(int argc, char **argv)
 {
     std::puts("mervo-cli");

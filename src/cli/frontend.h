@@ -19,5 +19,10 @@ struct cli_result {
 // 2-second wait before the process ends.
 cli_result cli_run(int argc, char **argv);
 
+struct option;
+// The long-option table, ended by an entry without a name (for the test that
+// every abbreviation keeps its meaning as options are added).
+const option *cli_long_options();
+
 // Milliseconds the process waits before it ends.
 constexpr unsigned CLI_EXIT_WAIT_MS = 2000;

@@ -251,7 +251,8 @@ entry_result read_compressed(zip_file_t *file, decoder &dec, const zip_stat_t &i
 {
     const std::uint64_t declared = info.size;
     std::vector<std::uint8_t> chunk(input_chunk);
-    out.resize(static_cast<std::size_t>(std::min(declared, FIRMWARE_FIRST_OUTPUT_MAX)));
+    // The declared size is within the caller's limit: the whole output fits.
+    out.resize(static_cast<std::size_t>(declared));
     std::size_t produced = 0;
     std::uint8_t spill = 0; // output beyond the declared size lands here and fails the entry
     bool input_done = false;
@@ -267,8 +268,6 @@ entry_result read_compressed(zip_file_t *file, decoder &dec, const zip_stat_t &i
         // After the decoder has finished, the rest of the data is only read
         // through, so that libzip reaches the authentication code at its end.
         while (!finished) {
-            if (produced == out.size() && out.size() < declared)
-                out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(declared, 2 * out.size() + 1)));
             const bool into_spill = produced == out.size();
             std::uint8_t *dst = into_spill ? &spill : out.data() + produced;
             std::size_t room = into_spill ? 1 : out.size() - produced;

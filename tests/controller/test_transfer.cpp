@@ -171,28 +171,6 @@ TEST(Transfer, BackupUploadPushesThenRestoresAndPrintsOkTwice)
     EXPECT_EQ(requests[1].get("query"), "action=restoreconfig&redirected=1");
 }
 
-TEST(Transfer, RefusedTftpUploadPrintsTheFailureAndSendsNoRestoreRequest)
-{
-    controller_sim sim(sim_options().tftp_mode("refuse"));
-    const bytes archive = pattern(2048, 5);
-    const call c = run([&] {
-        return backup_upload(sim.base().c_str(), sim.address().c_str(), archive.data(), static_cast<std::uint32_t>(archive.size()));
-    });
-    EXPECT_EQ(c.result, 1);
-    EXPECT_EQ(c.printed.out, tftp_line(sim.address()));
-    const std::string failure = failure_line(CURLE_TFTP_NOTFOUND);
-    ASSERT_GE(c.printed.err.size(), failure.size());
-    EXPECT_EQ(c.printed.err.substr(c.printed.err.size() - failure.size()), failure) << c.printed.err;
-    EXPECT_TRUE(sim.events("request").empty());
-    EXPECT_EQ(sim.flashraw(), std::nullopt);
-
-    // The record is put back after a failed upload too.
-    file_data record = record_of(archive);
-    EXPECT_EQ(run([&] { return firmware_push_tftp(sim.address().c_str(), &record); }).result, 1);
-    EXPECT_EQ(record.data, archive.data());
-    EXPECT_EQ(record.length, 2048u);
-}
-
 TEST(Transfer, UpgradeRequestQuotesDigestAndLengthAndShowsTheAnswer)
 {
     controller_sim sim;
@@ -244,26 +222,4 @@ TEST(Transfer, ClosedPortGivesTheFailureLineAndResultOne)
     EXPECT_EQ(c.result, 1);
     EXPECT_EQ(c.printed.out, fetching_line("status", url));
     EXPECT_EQ(c.printed.err, failure_line(CURLE_COULDNT_CONNECT));
-}
-
-TEST(Transfer, VerboseFlagTurnsTheLibraryTraceOn)
-{
-    controller_sim sim;
-    const std::string url = sim.address() + "/api/v100/status.ssi";
-    mem_buffer quiet, loud;
-    const call off = run([&] { return transfer_download("status", url.c_str(), &quiet); });
-    EXPECT_EQ(off.printed.err, "");
-    const bytes data = pattern(600, 2);
-    file_data record = record_of(data);
-    verbose_flag = 1;
-    const call on = run([&] { return transfer_download("status", url.c_str(), &loud); });
-    const call tftp = run([&] { return firmware_push_tftp(sim.address().c_str(), &record); });
-    verbose_flag = 0;
-    EXPECT_NE(on.printed.err.find("> GET /api/v100/status.ssi HTTP/1.1"), std::string::npos) << on.printed.err;
-    EXPECT_NE(on.printed.err.find("< HTTP/1.1 200"), std::string::npos);
-    // No headers of our own: no user agent, no credentials.
-    EXPECT_EQ(on.printed.err.find("User-Agent"), std::string::npos);
-    EXPECT_EQ(on.printed.err.find("Authorization"), std::string::npos);
-    EXPECT_EQ(on.printed.out, off.printed.out);
-    EXPECT_NE(tftp.printed.err.find("* "), std::string::npos) << tftp.printed.err;
 }

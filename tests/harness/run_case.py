@@ -35,7 +35,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_FIXTURES = os.path.normpath(os.path.join(HERE, "..", "fixtures"))
 INDENT = "  "
-DIRECTIVES = ("sim", "limit", "timeout", "skip-if", "parallel")
+DIRECTIVES = ("sim", "limit", "timeout", "skip-if", "require", "parallel")
 SKIPPED = 77
 
 # ---- Rendering output as transcript lines ----
@@ -422,6 +422,11 @@ class Case:
         report = []
         if self.options.sanitized and ("skip-if", "sanitized") in [(d[0], d[1]) for d in directives]:
             return SKIPPED, f"{self.label}: skipped in a sanitized build\n"
+        # What the machine must allow (root, a mount): without it the case is skipped, saying why.
+        for name, value, _ in directives:
+            if name == "require" and subprocess.run(["bash", "-c", value], cwd=tempfile.gettempdir(),
+                                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+                return SKIPPED, f"{self.label}: skipped, this machine does not allow: {value}\n"
         root = tempfile.mkdtemp(prefix="mervo-case-")
         controllers = {}
         failures = 0
