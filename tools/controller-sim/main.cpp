@@ -46,7 +46,7 @@ const char USAGE[] =
     "                    directory removed at exit); the last flashraw.bin stays there\n"
     "  --tftp MODE       on (default): uploads accepted; refuse: the TFTP server runs\n"
     "                    but refuses every upload; off: nobody answers on UDP\n"
-    "  --tftpd PATH      the TFTP server program (default /usr/sbin/in.tftpd)\n"
+    "  --tftpd PATH      the TFTP server program (default /usr/sbin/in.tftpd); see below\n"
     "  --model NAME      model name reported (default VESTRA-4)\n"
     "  --firmware VER    firmware version reported (default 1.3.0)\n"
     "  --serial TEXT     serial number reported\n"
@@ -71,7 +71,14 @@ const char USAGE[] =
     "  --help            show this text\n"
     "\n"
     "Without --state it serves factory content: firmware 1.3.0 and the configurations\n"
-    "systemconfig, dali1-4, cd1-4, schedules and rlc.\n";
+    "systemconfig, dali1-4, cd1-4, schedules and rlc.\n"
+    "\n"
+    "TFTP server: the in.tftpd of tftpd-hpa (default /usr/sbin/in.tftpd), started as\n"
+    "  in.tftpd --foreground --address HOST:PORT --secure --permissive --user root\n"
+    "           [--create] DIR\n"
+    "so the simulator runs as root unless --tftp off. --tftpd PATH picks another\n"
+    "program taking these options (a tftpd-hpa elsewhere, a wrapper script);\n"
+    "atftpd's in.tftpd takes other options and does not work.\n";
 
 struct sim_options {
     int port = 0;
