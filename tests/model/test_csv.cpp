@@ -50,8 +50,10 @@ void expect_same_image(const channel_config &actual, const channel_config &expec
     std::string where;
     const auto offsets = differing_offsets(actual.bytes, expected.bytes, CHANNEL_CONFIG_SIZE);
     for (std::uint32_t offset : offsets)
-        where += " " + std::to_string((offset - DALI_DEVICES) / DALI_LAYOUT_1.device_size) + ":" +
-                 std::to_string((offset - DALI_DEVICES) % DALI_LAYOUT_1.device_size);
+        where.append(" ")
+            .append(std::to_string((offset - DALI_DEVICES) / DALI_LAYOUT_1.device_size))
+            .append(":")
+            .append(std::to_string((offset - DALI_DEVICES) % DALI_LAYOUT_1.device_size));
     EXPECT_TRUE(offsets.empty()) << offsets.size() << " bytes differ (entry:byte):" << where;
 }
 
@@ -156,7 +158,7 @@ TEST(ChannelCsv, CellValues)
     // Twenty scene values store the first sixteen; strings and null count.
     std::string scenes = "\"[0";
     for (int i = 1; i < 20; ++i)
-        scenes += "," + std::to_string(i * 10);
+        scenes.append(",").append(std::to_string(i * 10));
     std::uint8_t sixteen[DALI_SCENE_COUNT];
     for (std::uint32_t i = 0; i < DALI_SCENE_COUNT; ++i)
         sixteen[i] = static_cast<std::uint8_t>(i * 10);

@@ -25,7 +25,8 @@ TEST(StatusWalk, EveryMemberLandsInItsOwnField)
         &s.time, &s.uptime, &s.dali_channel_1, &s.dali_channel_2, &s.dali_channel_3, &s.dali_channel_4,
         &s.ip, &s.bacnet_ip, &s.session_id, &s.username};
     for (int i = 0; i < 22; ++i)
-        EXPECT_EQ(*fields[i], "v" + std::to_string(i / 10) + std::to_string(i % 10)) << names[i];
+        EXPECT_EQ(*fields[i], std::string("v").append(std::to_string(i / 10)).append(std::to_string(i % 10)))
+            << names[i];
     EXPECT_EQ(status_free(&s), 0);
     for (const auto *field : fields)
         EXPECT_FALSE(*field);
