@@ -104,6 +104,9 @@ mervo-controller-sim plays a VESTRA-4 DALI lighting gateway controller on
 this machine: its web interface and its TFTP server on one port, with fault
 modes that rehearse what goes wrong in the field. For offline rehearsal,
 demonstrations and tests of mervo-cli.")
+# The mervo-cli package of 0.4 held the simulator too: its file moves here.
+set(CPACK_DEBIAN_SIM_PACKAGE_BREAKS "mervo-cli (<< 0.4-1)")
+set(CPACK_DEBIAN_SIM_PACKAGE_REPLACES "mervo-cli (<< 0.4-1)")
 # tftpd-hpa: the simulator runs its in.tftpd for the TFTP side.
 set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS
   "libarchive13 (>= 3.5.0), libc6 (>= 2.34), libcpp-httplib0.11 (>= 0.11.4+ds), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 11), tftpd-hpa")
