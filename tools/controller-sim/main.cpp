@@ -46,6 +46,10 @@ const char USAGE[] =
     "                    directory removed at exit); the last flashraw.bin stays there\n"
     "  --tftp MODE       on (default): uploads accepted; refuse: the TFTP server runs\n"
     "                    but refuses every upload; off: nobody answers on UDP\n"
+    "  --tftp-options M  honour (default): the TFTP server negotiates the options of a\n"
+    "                    request (blksize, timeout, tsize); ignore: it refuses them\n"
+    "                    all and answers with a plain ACK, so uploads go in 512-byte\n"
+    "                    blocks\n"
     "  --tftpd PATH      the TFTP server program (default /usr/sbin/in.tftpd); see below\n"
     "  --model NAME      model name reported (default VESTRA-4)\n"
     "  --firmware VER    firmware version reported (default 1.3.0)\n"
@@ -78,7 +82,18 @@ const char USAGE[] =
     "           [--create] DIR\n"
     "so the simulator runs as root unless --tftp off. --tftpd PATH picks another\n"
     "program taking these options (a tftpd-hpa elsewhere, a wrapper script);\n"
-    "atftpd's in.tftpd takes other options and does not work.\n";
+    "atftpd's in.tftpd takes other options and does not work.\n"
+    "\n"
+    "TFTP packets pass a relay in the simulator on their way to in.tftpd, which\n"
+    "listens on a port of its own. Each transfer is logged when it ends as one\n"
+    "{\"event\":\"tftp_transfer\",...} line: client, request (WRQ/RRQ), file, mode,\n"
+    "request_options (\"blksize=1468 timeout=1 ...\"), the server's reply (OACK, ACK\n"
+    "for a plain ACK, DATA, ERROR or none) and reply_options, the blksize in effect,\n"
+    "data_packets, data_bytes and data_sizes (each block once, as SIZE*COUNT runs),\n"
+    "data_resent and acks_resent (retransmissions seen), result (complete, error,\n"
+    "abandoned after 70 s of silence, unfinished at exit), error_code,\n"
+    "error_message and error_from after an error, and duration_ms. The line of a\n"
+    "complete or failed transfer is written before its last packet is passed on.\n";
 
 struct sim_options {
     int port = 0;
@@ -88,6 +103,7 @@ struct sim_options {
     std::string tftp_dir;
     tftp_mode tftp = tftp_mode::on;
     bool http_hang = false;
+    tftp_options tftp_option_mode = tftp_options::honour;
     std::string tftpd = "/usr/sbin/in.tftpd";
     sim_identity identity;
     fault_table faults;
@@ -96,11 +112,13 @@ struct sim_options {
 // 0 to go on, otherwise the exit status (after --help, or a usage error).
 int parse_options(int argc, char **argv, sim_options &options)
 {
-    enum { PORT = 1, HOST, STATE, NO_DEFAULTS, TFTP_DIR, TFTP, TFTPD, MODEL, FIRMWARE, SERIAL, MAC, FAULT, HTTP, HELP };
+    enum { PORT = 1, HOST, STATE, NO_DEFAULTS, TFTP_DIR, TFTP, TFTP_OPTIONS, TFTPD, MODEL, FIRMWARE, SERIAL, MAC, FAULT, HTTP,
+           HELP };
     static const option LONG_OPTIONS[] = {
         {"port", required_argument, nullptr, PORT},       {"host", required_argument, nullptr, HOST},
         {"state", required_argument, nullptr, STATE},     {"no-defaults", no_argument, nullptr, NO_DEFAULTS},
         {"tftp-dir", required_argument, nullptr, TFTP_DIR}, {"tftp", required_argument, nullptr, TFTP},
+        {"tftp-options", required_argument, nullptr, TFTP_OPTIONS},
         {"tftpd", required_argument, nullptr, TFTPD},     {"model", required_argument, nullptr, MODEL},
         {"firmware", required_argument, nullptr, FIRMWARE}, {"serial", required_argument, nullptr, SERIAL},
         {"mac", required_argument, nullptr, MAC},         {"fault", required_argument, nullptr, FAULT},
@@ -131,6 +149,11 @@ int parse_options(int argc, char **argv, sim_options &options)
             else if (value == "refuse") options.tftp = tftp_mode::refuse;
             else if (value == "off") options.tftp = tftp_mode::off;
             else error = "bad TFTP mode '" + value + "' (on, refuse, off)";
+            break;
+        case TFTP_OPTIONS:
+            if (value == "honour") options.tftp_option_mode = tftp_options::honour;
+            else if (value == "ignore") options.tftp_option_mode = tftp_options::ignore;
+            else error = "bad TFTP options mode '" + value + "' (honour, ignore)";
             break;
         case TFTPD: options.tftpd = value; break;
         case MODEL: options.identity.model_name = value; break;
@@ -280,7 +303,7 @@ int main(int argc, char **argv)
             error = "cannot listen on " + options.host + ":" + std::to_string(options.port);
         else if (options.tftp != tftp_mode::off && !udp_port_free(options.host, port))
             error = "UDP port " + std::to_string(port) + " is taken";
-        else if (!tftp.start(options.tftpd, options.tftp, options.host, port, options.tftp_dir, error))
+        else if (!tftp.start(options.tftpd, options.tftp, options.tftp_option_mode, options.host, port, options.tftp_dir, error))
             ;
         else
             break;

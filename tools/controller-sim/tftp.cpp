@@ -65,6 +65,19 @@ bool tftp_answers(const std::string &host, int port)
     return answered;
 }
 
+// A UDP port on `host` that nobody holds right now, or -1.
+int free_udp_port(const std::string &host)
+{
+    const int fd = bind_udp(host, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    const int port = getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0 ? ntohs(address.sin_port) : -1;
+    close(fd);
+    return port;
+}
+
 } // namespace
 
 bool udp_port_free(const std::string &host, int port)
@@ -76,8 +89,8 @@ bool udp_port_free(const std::string &host, int port)
     return true;
 }
 
-bool tftp_server::start(const std::string &program, tftp_mode mode, const std::string &host, int port,
-                        const std::string &dir, std::string &error)
+bool tftp_server::start(const std::string &program, tftp_mode mode, tftp_options options, const std::string &host,
+                        int port, const std::string &dir, std::string &error)
 {
     stop();
     if (mode == tftp_mode::off) {
@@ -86,10 +99,18 @@ bool tftp_server::start(const std::string &program, tftp_mode mode, const std::s
             error = "UDP port " + std::to_string(port) + " is taken";
         return held_socket_ >= 0;
     }
-    std::vector<std::string> args = {program, "--foreground", "--address", host + ":" + std::to_string(port),
+    // The server listens on a port of its own; the relay takes the public one.
+    const int server_port = free_udp_port(host);
+    if (server_port < 0) {
+        error = "no free UDP port on " + host;
+        return false;
+    }
+    std::vector<std::string> args = {program, "--foreground", "--address", host + ":" + std::to_string(server_port),
                                      "--secure", "--permissive", "--user", "root"};
     if (mode == tftp_mode::on)
         args.push_back("--create");
+    if (options == tftp_options::ignore)
+        args.insert(args.end(), {"--refuse", "blksize", "--refuse", "timeout", "--refuse", "tsize"});
     args.push_back(dir);
     std::vector<char *> argv;
     for (std::string &arg : args)
@@ -125,8 +146,12 @@ bool tftp_server::start(const std::string &program, tftp_mode mode, const std::s
             error = program + " ended at start (exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
             return false;
         }
-        if (tftp_answers(host, port))
-            return true;
+        if (tftp_answers(host, server_port)) {
+            if (relay_.start(host, port, server_port, error))
+                return true;
+            stop();
+            return false;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     error = program + " does not answer on UDP port " + std::to_string(port);
@@ -136,6 +161,7 @@ bool tftp_server::start(const std::string &program, tftp_mode mode, const std::s
 
 void tftp_server::stop()
 {
+    relay_.stop();
     if (held_socket_ >= 0) {
         close(held_socket_);
         held_socket_ = -1;

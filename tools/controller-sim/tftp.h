@@ -1,7 +1,10 @@
 // The controller's TFTP side: a real TFTP server (in.tftpd) that the
-// simulator starts as its child on the same port number as its web server,
-// writing uploads into the simulator's TFTP directory.
+// simulator starts as its child, writing uploads into the simulator's TFTP
+// directory. Clients reach it through the relay (tftp_relay.h), which listens
+// on the same port number as the web server and logs every transfer.
 #pragma once
+
+#include "tftp_relay.h"
 
 #include <sys/types.h>
 
@@ -13,6 +16,12 @@ enum class tftp_mode {
     off,    // nobody answers on the port (it is held, so no one else takes it)
 };
 
+// What the server makes of the options of a request (RFC 2347 to 2349).
+enum class tftp_options {
+    honour, // blksize, timeout and tsize are negotiated (OACK)
+    ignore, // all three are refused: a write request gets a plain ACK, blocks are 512 bytes
+};
+
 class tftp_server {
 public:
     tftp_server() = default;
@@ -22,13 +31,14 @@ public:
 
     // Starts serving `dir` on host:port in the given mode and waits until the
     // server answers. False with `error` set when it did not come up.
-    bool start(const std::string &program, tftp_mode mode, const std::string &host, int port, const std::string &dir,
-               std::string &error);
+    bool start(const std::string &program, tftp_mode mode, tftp_options options, const std::string &host, int port,
+               const std::string &dir, std::string &error);
     void stop();
 
 private:
     pid_t pid_ = -1;
     int held_socket_ = -1;
+    tftp_relay relay_;
 };
 
 // True when a UDP socket can be bound to host:port right now.
