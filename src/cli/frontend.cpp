@@ -27,6 +27,7 @@ constexpr const char *SHORT_OPTIONS = "abc:d:012";
 enum : int {
     OPT_CONNECT_TIMEOUT = 0x100,
     OPT_TIMEOUT,
+    OPT_TFTP_BLKSIZE,
 };
 
 // The longest wait an option may ask for: a day.
@@ -54,6 +55,7 @@ const struct option LONG_OPTIONS[] = {
     // before, so every abbreviation that worked keeps its meaning.
     {"connect-timeout", required_argument, nullptr, OPT_CONNECT_TIMEOUT},
     {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+    {"tftp-blksize", required_argument, nullptr, OPT_TFTP_BLKSIZE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -108,6 +110,32 @@ void store_text(std::optional<std::string> &value, const char *argument)
     std::string copy;
     if (format_alloc(copy, "%s", show(argument)) >= 0)
         value = std::move(copy);
+}
+
+// The echo of a long option that has no echo of its own.
+void echo_option(const struct option &long_option)
+{
+    std::printf("option %s", long_option.name);
+    if (optarg)
+        std::printf(" with arg %s", optarg);
+    std::printf("\n");
+}
+
+// The argument of --tftp-blksize: decimal digits, TFTP_BLKSIZE_MIN to
+// TFTP_BLKSIZE_MAX; nothing for anything else.
+std::optional<long> parse_tftp_blksize(const char *text)
+{
+    if (!text || !*text || std::strlen(text) > 9)
+        return std::nullopt;
+    long value = 0;
+    for (const char *digit = text; *digit; ++digit) {
+        if (*digit < '0' || *digit > '9')
+            return std::nullopt;
+        value = value * 10 + (*digit - '0');
+    }
+    if (value < TFTP_BLKSIZE_MIN || value > TFTP_BLKSIZE_MAX)
+        return std::nullopt;
+    return value;
 }
 
 void print_help()
@@ -180,11 +208,20 @@ cli_result cli_run(int argc, char **argv)
 
         switch (c) {
         case 0:
-            std::printf("option %s", LONG_OPTIONS[option_index].name);
-            if (optarg)
-                std::printf(" with arg %s", optarg);
-            std::printf("\n");
+            echo_option(LONG_OPTIONS[option_index]);
             break;
+        case OPT_TFTP_BLKSIZE: {
+            echo_option(LONG_OPTIONS[option_index]);
+            const std::optional<long> blksize = parse_tftp_blksize(optarg);
+            if (!blksize) {
+                usage_error = true;
+                diag("--tftp-blksize: '%s' is not a block size from %ld to %ld", show(optarg), TFTP_BLKSIZE_MIN,
+                     TFTP_BLKSIZE_MAX);
+            } else {
+                transfer_settings.tftp_blksize = *blksize;
+            }
+            break;
+        }
         case 'v':
             std::printf("Version %s\n", CLI_VERSION);
             std::fflush(stdout);
@@ -233,7 +270,7 @@ cli_result cli_run(int argc, char **argv)
             break;
         case OPT_CONNECT_TIMEOUT:
         case OPT_TIMEOUT: {
-            std::printf("option %s with arg %s\n", LONG_OPTIONS[option_index].name, show(optarg));
+            echo_option(LONG_OPTIONS[option_index]);
             const std::optional<double> seconds = seconds_value(optarg);
             if (!seconds) {
                 usage_error = true;

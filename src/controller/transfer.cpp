@@ -21,6 +21,10 @@ namespace {
 
 std::string last_error;
 
+// The connect timeout of a TFTP upload, from which libcurl derives its
+// retransmission (see firmware_push_tftp).
+constexpr long TFTP_CONNECT_TIMEOUT_MS = 5000;
+
 struct curl_deleter {
     void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
 };
@@ -242,9 +246,30 @@ int firmware_push_tftp(const char *address, file_data *file)
     curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, verbose_option());
     curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(handle.get(), CURLOPT_CONNECTTIMEOUT, 60L);
+    // Retransmission. libcurl (lib/tftp.c, tftp_set_timeouts) derives its own
+    // resend interval and the "timeout" option it asks of the server from the
+    // time it has left, T whole seconds: T/5 tries (at least 3, at most 50),
+    // T/tries seconds apart (at least 1). Until the server answers the
+    // request T is the connect timeout: 5 s gives 3 tries 1 s apart and asks
+    // for "timeout 1" (60 s gave 12 tries 5 s apart and "timeout 5"). The
+    // server re-sends its last ACK one second after a DATA or ACK went
+    // missing and the client re-sends the DATA it answers, so a lost packet
+    // costs about a second (tftpd-hpa doubles the wait for each further loss
+    // of the same block and gives up after 1+2+4+8+16+32 = 63 s). An address
+    // where nothing answers fails when the 5 s are over, within 6 s. A
+    // shorter --connect-timeout shortens that too; a longer one would only
+    // slow the retransmission down, so 5 s is the most it gets here.
+    // Once the server has answered T is CURLOPT_TIMEOUT, a limit on the whole
+    // push, so it stays unset: libcurl then resends on its own only after
+    // 3600/50 = 72 s and allows 50 duplicate ACKs in a row, so a burst of
+    // losses rides on the server's retransmissions; the low-speed limit ends
+    // a transfer that stalls (under 30 bytes/s for 60 s).
+    curl_easy_setopt(handle.get(), CURLOPT_CONNECTTIMEOUT_MS, std::min(TFTP_CONNECT_TIMEOUT_MS, transfer_settings.connect_timeout_ms));
     curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_TIME, 60L);
     curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_LIMIT, 30L);
+    // Block size: the server's OACK may lower it; a server that ignores the
+    // option answers with a plain ACK and the upload goes in 512-byte blocks.
+    curl_easy_setopt(handle.get(), CURLOPT_TFTP_BLKSIZE, transfer_settings.tftp_blksize);
     curl_easy_setopt(handle.get(), CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(handle.get(), CURLOPT_READFUNCTION, upload_read_callback);
     curl_easy_setopt(handle.get(), CURLOPT_READDATA, static_cast<void *>(file));

@@ -12,11 +12,20 @@
 // Set by --verbose; every transfer turns libcurl's trace on from it.
 extern int verbose_flag;
 
-// How long a transfer may wait, set by the front end for the whole run. No
-// healthy controller on a LAN comes near either default.
+// TFTP block size (RFC 2348) every upload asks the server for, set by
+// --tftp-blksize. 1468 bytes of data fill one Ethernet frame of 1500 bytes
+// exactly (4 bytes TFTP, 8 UDP, 20 IP); 512 is the block size of a server
+// that ignores the option. The range is what libcurl accepts.
+constexpr long TFTP_BLKSIZE_DEFAULT = 1468;
+constexpr long TFTP_BLKSIZE_MIN = 8;
+constexpr long TFTP_BLKSIZE_MAX = 65464;
+
+// How long a transfer may wait, and how TFTP uploads go, set by the front end
+// for the whole run. No healthy controller on a LAN comes near either wait.
 struct transfer_limits {
     long connect_timeout_ms = 10000;  // to establish the connection (--connect-timeout)
     long stall_seconds = 30;          // without a byte moving, once connected (--timeout)
+    long tftp_blksize = TFTP_BLKSIZE_DEFAULT;  // --tftp-blksize
 };
 extern transfer_limits transfer_settings;
 

@@ -216,6 +216,32 @@ TEST(Frontend, UnknownActionAndCaseMismatchPrintNothingMore)
     EXPECT_EQ(run({"--ip", "a", "--ip", "b"}).out, BANNER + "IP=a\nIP=b\n" + option_values("(null)", "b"));
 }
 
+TEST(Frontend, TftpBlksizeTakesEightTo65464AndNothingElse)
+{
+    // Echoed like the other long options; every TFTP upload of the run asks for it.
+    for (const std::string value : {"8", "512", "8192", "65464", "01468"}) {
+        run_output r = run({"--tftp-blksize", value});
+        EXPECT_EQ(r.out, BANNER + "option tftp-blksize with arg " + value + "\n" + NO_VALUES);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(transfer_settings.tftp_blksize, std::stol(value));
+    }
+    // The next run starts from the default again.
+    EXPECT_EQ(run({}).out, BANNER + NO_VALUES);
+    EXPECT_EQ(transfer_settings.tftp_blksize, 1468);
+
+    // Anything else: a usage error on standard error, status 2 once the
+    // options are read, before the action (which would print its
+    // missing-arguments message).
+    for (const std::string value : {"7", "0", "65465", "70000", "99999999999999999999", "", "-512", "+512", " 512",
+                                    "512 ", "0x200", "1e3", "512k"}) {
+        run_output r = run({"--tftp-blksize", value, "--action", "get_status"});
+        EXPECT_EQ(r.out, BANNER + "option tftp-blksize with arg " + value + "\nACTION=get_status\n");
+        EXPECT_EQ(r.err, "mervo-cli: --tftp-blksize: '" + value + "' is not a block size from 8 to 65464\n");
+        EXPECT_EQ(r.result.status, 2);
+        EXPECT_FALSE(r.result.wait_before_exit);
+    }
+}
+
 TEST(FormatAlloc, ExactSizesAndFailures)
 {
     std::string out = "untouched";
