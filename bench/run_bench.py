@@ -3,10 +3,11 @@
 
 Every figure is set beside a reference measured in the same run, on the same
 bytes: SHA-256 against OpenSSL, the JSON reader against plain scans of its
-document, the tar and zip layers against libarchive, and a firmware push to the
-simulated controller against `curl -T` of the same image to the same TFTP server.
+document, the tar and zip layers against libarchive, a firmware push to the
+simulated controller against `curl -T` of the same image to the same TFTP server,
+and the same over an emulated LAN link (bench/tftp_link/link_bench.sh, as root).
 
-Usage: bench/run_bench.py BUILD_DIR   (scripts/bench builds and calls it)
+Usage: bench/run_bench.py BUILD_DIR [--only tftp-link]   (scripts/bench builds and calls it)
 """
 
 import json
@@ -134,16 +135,65 @@ def firmware_push(build, work):
             {"wall": statistics.median(w for w, _ in curl), "peak": max(p for _, p in curl)})
 
 
+def tftp_link(build, work, row, notes):
+    """Rows of the pushes over the emulated link: throughput against curl -T (512-byte blocks)."""
+    if os.geteuid() != 0:
+        notes.append("TFTP over an emulated link: left out, its network namespaces need root.")
+        return
+    image = os.path.join(work, "vestra4-link.binary")
+    if not os.path.exists(image):
+        firmware_image(image)
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tftp_link", "link_bench.sh")
+    run = subprocess.run([script, build, image], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=3600)
+    if run.returncode != 0:
+        sys.exit("link_bench.sh ended with status %d:\n%s" % (run.returncode, run.stderr.decode(errors="replace")))
+    lines = [json.loads(line) for line in run.stdout.decode().splitlines() if line.startswith("{")]
+    rtt = next(line["ms"] for line in lines if line["event"] == "rtt")
+
+    def median_of(event, label, key):
+        return statistics.median(line[key] for line in lines if line["event"] == event and line["label"] == label)
+
+    mb = 1e6
+    reference = IMAGE_SIZE / median_of("push", "curl -T 512", "seconds") / mb
+    for blksize, text in (("512", "--tftp-blksize 512"), ("default", "default (1468)"),
+                          ("8192", "--tftp-blksize 8192"), ("65464", "--tftp-blksize 65464")):
+        row("TFTP push of the 16 MiB image over a %.1f ms round trip, MB/s: mervo-cli %s vs curl -T (512)"
+            % (rtt, text), IMAGE_SIZE / median_of("push", "mervo-cli " + blksize, "seconds") / mb, reference, "%.3f")
+    windows = {line["label"]: line for line in lines if line["event"] == "window"}
+    ours, curl = windows["mervo-cli default"], windows["curl -T 512"]
+    loss = next(line["loss"] for line in lines if line["event"] == "link" and line["phase"] == "loss")
+    row("TFTP push over the same link with %g %% loss each way, MB delivered in %d s: mervo-cli default vs curl -T (512)"
+        % (loss * 100, ours["seconds"]), ours["bytes"] / mb, curl["bytes"] / mb, "%.3f")
+    row("TFTP push over the link, 16 MiB image, peak resident MiB: mervo-cli default vs curl -T",
+        max(line["peak_kib"] for line in lines if line["event"] == "push" and line["label"] == "mervo-cli default") / 1024,
+        max(line["peak_kib"] for line in lines if line["event"] == "push" and line["label"] == "curl -T 512") / 1024,
+        "%.1f")
+    for line in lines:
+        if line["event"] == "link":
+            notes.append("link, %s: held %d us each way, seed %d; dropped %d of %d packets client to server, %d of %d back"
+                         % (line["phase"], line["delay_us"], line["seed"], line["a_to_b"]["dropped"],
+                            line["a_to_b"]["packets"], line["b_to_a"]["dropped"], line["b_to_a"]["packets"]))
+    for label, line in sorted(windows.items()):
+        tftp = line["tftp"] or {}
+        notes.append("loss window, %s: %s blocks of %s bytes, %s DATA and %s ACK retransmissions seen at the server"
+                     % (label, tftp.get("data_packets"), tftp.get("blksize"), tftp.get("data_resent"),
+                        tftp.get("acks_resent")))
+
+
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: run_bench.py BUILD_DIR")
-    build = sys.argv[1]
-    rows = []
+    if len(sys.argv) not in (2, 4) or (len(sys.argv) == 4 and sys.argv[2:] != ["--only", "tftp-link"]):
+        sys.exit("usage: run_bench.py BUILD_DIR [--only tftp-link]")
+    build = os.path.abspath(sys.argv[1])
+    only_link = len(sys.argv) == 4
+    rows, notes = [], []
 
     def row(measure, ours, reference, unit_format):
         rows.append((measure, unit_format % ours, unit_format % reference, "%.2f" % (ours / reference)))
 
     with tempfile.TemporaryDirectory(prefix="mervo-bench-") as work:
+        if only_link:
+            tftp_link(build, work, row, notes)
+            return print_table(rows, notes)
         mb = 1e6
         sha = google_benchmark(os.path.join(build, "bench", "firmware", "bench_firmware_sha256"), work)
         openssl = sha["BM_openssl_sha256"]["bytes_per_second"] / mb
@@ -175,12 +225,18 @@ def main():
             ours["wall"], curl["wall"], "%.2f")
         row("firmware push, 16 MiB raw image, peak resident MiB vs curl -T",
             ours["peak"] / 1024, curl["peak"] / 1024, "%.1f")
+        tftp_link(build, work, row, notes)
+    print_table(rows, notes)
 
+
+def print_table(rows, notes):
     print("| measure | ours | reference | ratio |")
     print("|---|---:|---:|---:|")
     for r in rows:
         print("| %s | %s | %s | %s |" % r)
-    print("\nratio = ours / reference; MB/s: higher is better; times, sizes, memory: lower is better.")
+    print("\nratio = ours / reference; MB/s, MB: higher is better; times, sizes, memory: lower is better.")
+    for note in notes:
+        print(note)
 
 
 if __name__ == "__main__":
