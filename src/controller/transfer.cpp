@@ -256,9 +256,9 @@ int firmware_push_tftp(const char *address, file_data *file)
     // missing and the client re-sends the DATA it answers, so a lost packet
     // costs about a second (tftpd-hpa doubles the wait for each further loss
     // of the same block and gives up after 1+2+4+8+16+32 = 63 s). An address
-    // where nothing answers fails when the 5 s are over, within 6 s. A
-    // shorter --connect-timeout shortens that too; a longer one would only
-    // slow the retransmission down, so 5 s is the most it gets here.
+    // where nothing answers fails 5 to 6 s after the request ("Timeout was
+    // reached"). A shorter --connect-timeout shortens that too; a longer one
+    // would only slow the retransmission down, so 5 s is the most it gets.
     // Once the server has answered T is CURLOPT_TIMEOUT, a limit on the whole
     // push, so it stays unset: libcurl then resends on its own only after
     // 3600/50 = 72 s and allows 50 duplicate ACKs in a row, so a burst of
