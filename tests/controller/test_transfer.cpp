@@ -130,59 +130,6 @@ TEST(Transfer, TftpUploadArrivesByteForByteAndLeavesTheRecordAsItWas)
     EXPECT_EQ(sim.flashraw(), pattern(1, 1));
 }
 
-// Sets the block size every TFTP upload asks for while it lives, then puts
-// the default back.
-struct blksize_setting {
-    explicit blksize_setting(long blksize) { transfer_settings.tftp_blksize = blksize; }
-    ~blksize_setting() { transfer_settings.tftp_blksize = TFTP_BLKSIZE_DEFAULT; }
-};
-
-TEST(Transfer, TftpUploadAsksForTheBlockSizeAndOneSecondRetransmission)
-{
-    controller_sim sim;
-    const bytes data = pattern(100000, 11);
-    // 1468 without the option; 512 is today's block size; 8192 a larger one.
-    for (const long blksize : {1468L, 512L, 8192L}) {
-        SCOPED_TRACE(blksize);
-        std::optional<blksize_setting> setting;
-        if (blksize != 1468) // what every upload asks for until told otherwise
-            setting.emplace(blksize);
-        file_data record = record_of(data);
-        EXPECT_EQ(run([&] { return firmware_push_tftp(sim.address().c_str(), &record); }).result, 0);
-        EXPECT_EQ(sim.flashraw(), data);
-        // The server's view: the request's options (the timeout the server
-        // retransmits after is 1 s), its OACK, the DATA packets.
-        const sim_event seen = last_tftp_transfer(sim);
-        const std::string options = "tsize=100000 blksize=" + std::to_string(blksize) + " timeout=1";
-        EXPECT_EQ(seen.get("request_options"), options);
-        EXPECT_EQ(seen.get("reply"), "OACK");
-        EXPECT_EQ(seen.get("reply_options"), options);
-        EXPECT_EQ(seen.get("data_sizes"), tftp_block_runs(data.size(), static_cast<std::size_t>(blksize)));
-        EXPECT_EQ(seen.get("result"), "complete");
-    }
-}
-
-TEST(Transfer, ServerIgnoringTheOptionsGetsTheWholeArchiveIn512ByteBlocks)
-{
-    controller_sim sim(sim_options().arg("--tftp-options").arg("ignore"));
-    const bytes content = pattern(11168, 4);
-    const bytes archive = gnu_tar({{"/etc/config/dali/dali1.bin", content}});
-    const std::string base = sim.base(), address = sim.address();
-    const blksize_setting setting(8192);
-    const call c = run([&] {
-        return backup_upload(base.c_str(), address.c_str(), archive.data(), static_cast<std::uint32_t>(archive.size()));
-    });
-    EXPECT_EQ(c.result, 0);
-    EXPECT_EQ(c.printed.out, upload_lines(address));
-    EXPECT_EQ(sim.flashraw(), archive);
-    EXPECT_EQ(sim.stored("dali1"), content);
-    // A plain ACK answered the request: libcurl fell back to 512-byte blocks.
-    const sim_event seen = last_tftp_transfer(sim);
-    EXPECT_EQ(seen.get("request_options"), "tsize=" + std::to_string(archive.size()) + " blksize=8192 timeout=1");
-    EXPECT_EQ(seen.get("reply"), "ACK");
-    EXPECT_EQ(seen.get("data_sizes"), tftp_block_runs(archive.size(), 512));
-}
-
 TEST(Transfer, BackupUploadPushesThenRestoresAndPrintsOkTwice)
 {
     controller_sim sim;

@@ -591,6 +591,18 @@ def event_line(e):
         if (e.get("actual_hash"), e.get("actual_size")) != (e["hash"], e["size"]):
             line += f"; flashraw.bin has hash {e.get('actual_hash')}, size {e.get('actual_size')}"
         return line + (f" ({e['reason']})" if "reason" in e else "")
+    if kind == "tftp_transfer":
+        asked = e.get("request_options", "")
+        answered = e.get("reply_options", "")
+        reply = e.get("reply", "none") + ("" if answered == asked else f" ({answered})" if answered else " (no options)")
+        line = f"tftp {e['request']} {e['file']} ({asked}) -> {reply}, blocks {e.get('data_sizes') or 'none'}"
+        resent = [f"{e[k]} {k.split('_')[0]}" for k in ("data_resent", "acks_resent") if e.get(k)]
+        if resent:
+            line += ", resent " + " and ".join(resent)
+        line += f", {e['result']}"
+        if "error_code" in e:
+            line += f" (error {e['error_code']} from {e.get('error_from')}: {e.get('error_message', '')})"
+        return line
     return json.dumps(e)
 
 

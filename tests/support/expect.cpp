@@ -165,19 +165,3 @@ std::string upload_lines(const std::string &address, const std::string &answer)
     return pushing_line("firmware_push_tftp", "tftp://" + address + "/flashraw.bin") + "OK\n" +
            pushing_line("backup_put", address + "/api/v100/status.ssi?action=restoreconfig") + answer + "OK\n";
 }
-
-std::string tftp_block_runs(std::size_t size, std::size_t blksize)
-{
-    const std::string last = std::to_string(size % blksize) + "*1";
-    return size < blksize ? last : std::to_string(blksize) + "*" + std::to_string(size / blksize) + " " + last;
-}
-
-sim_event last_tftp_transfer(const controller_sim &sim)
-{
-    const std::vector<sim_event> transfers = sim.events("tftp_transfer");
-    if (transfers.empty()) {
-        ADD_FAILURE() << "the simulated controller saw no TFTP transfer";
-        return {};
-    }
-    return transfers.back();
-}

@@ -83,12 +83,3 @@ std::string status_query_lines(const controller_sim &sim);
 // One archive going up: the TFTP upload and its "OK", the restore request,
 // the controller's answer and "OK".
 std::string upload_lines(const std::string &address, const std::string &answer = RESTORE_OK);
-
-// ---- TFTP, as the simulated controller's server saw it ----
-
-// The DATA blocks of `size` bytes sent in blocks of `blksize`, as the
-// simulator's "data_sizes" writes them: "BLKSIZE*FULL LAST*1" (the last
-// block is shorter, empty when the size is a multiple of the block size).
-std::string tftp_block_runs(std::size_t size, std::size_t blksize);
-// The last TFTP transfer the simulator logged; a test failure when there is none.
-sim_event last_tftp_transfer(const controller_sim &sim);
