@@ -1,6 +1,7 @@
 // Layer: action. The tool's actions, each one run per invocation: get_status,
-// get_backup, put_backup, setup_channel (one call per channel/CSV pair) and
-// push_firmware. Each checks its own arguments, prints its progress and its
+// get_backup, put_backup, setup_channel (one call per channel/CSV pair),
+// push_firmware, and the two that need no controller when given a backup
+// file: get_channel and show_backup. Each checks its own arguments, prints its progress and its
 // "OK" lines, and owns everything it allocates for its own duration.
 //
 // Uses: controller, model, the formats and base. Used by cli.
@@ -12,7 +13,9 @@
 #pragma once
 
 #include "action/get_backup.h"
+#include "action/get_channel.h"
 #include "action/get_status.h"
 #include "action/push_firmware.h"
 #include "action/put_backup.h"
 #include "action/setup_channel.h"
+#include "action/show_backup.h"

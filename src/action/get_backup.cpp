@@ -2,6 +2,7 @@
 
 #include "base/cleanup.h"
 #include "base/diag.h"
+#include "base/file_put.h"
 #include "base/format.h"
 #include "controller/download.h"
 #include "model/catalogue.h"
@@ -152,61 +153,18 @@ bool directory_writable(const char *directory)
     return true;
 }
 
-// Writes all `size` bytes to `fd`; false with errno set when it could not.
-bool write_all(int fd, const std::uint8_t *data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = write(fd, data, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 // Stores one configuration as "<directory>/<name>.tar", replacing the one of
-// an earlier run: written under a temporary name and renamed into place, so
-// that the file is either the old one or the whole new one.
+// an earlier run: the file is either the old one or the whole new one.
 bool store_tar_file(const char *directory, const char *name, const backup_download &download)
 {
     std::string path;
     if (format_alloc(path, "%s/%s.tar", directory, name) < 0)
         return false;
-    std::string temp = path + ".XXXXXX";
-    int fd;
-    {
-        signal_block block;
-        fd = mkstemp(temp.data());
-        if (fd >= 0)
-            cleanup_add(temp);
-    }
-    if (fd < 0) {
-        report_not_stored(path, std::strerror(errno));
+    if (const int error = file_put(path, download.data.data(), download.size, file_put_mode::replace)) {
+        report_not_stored(path, std::strerror(error));
         return false;
     }
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    bool written = write_all(fd, download.data.data(), download.size);
-    int error = errno;
-    if (close(fd) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    signal_block block;
-    if (written && std::rename(temp.c_str(), path.c_str()) != 0) {
-        written = false;
-        error = errno;
-    }
-    if (!written) {
-        unlink(temp.c_str());
-        report_not_stored(path, std::strerror(error));
-    }
-    cleanup_forget(temp);
-    return written;
+    return true;
 }
 
 // Stores one configuration as the entry "<name>.tar" of the backup archive.

@@ -13,6 +13,7 @@
 
 #include "base/cleanup.h"
 #include "base/diag.h"
+#include "base/file_put.h"
 #include "base/format.h"
 #include "base/hex.h"
 #include "base/limits.h"

@@ -63,7 +63,7 @@ const char *const HELP_LINES[] = {
     "Help",
     "version\t\tShow the command version.",
     "help\t\tShow the command help.",
-    "action\t\tsetup_channel|get_backup|put_backup|push_firmware.",
+    "action\t\tsetup_channel|get_backup|put_backup|push_firmware|get_channel|show_backup.",
     "ip\t\tIP address of the controller.",
     "channel\t\tChannel number (1-4).",
     "channelcsvfile\tChannel CSV file path.",
@@ -180,6 +180,10 @@ bool dispatch(const cli_options &o)
         action_push_firmware(text_or_null(o.optIP), text_or_null(o.optFirmwareFile));
     else if (action == "get_status")
         action_get_status(text_or_null(o.optIP));
+    else if (action == "get_channel")
+        action_get_channel(text_or_null(o.optIP), text_or_null(o.optBackupFileIn), o.optChannels, o.optChannelCsvFiles);
+    else if (action == "show_backup")
+        action_show_backup(text_or_null(o.optBackupFileIn));
     return true;
 }
 

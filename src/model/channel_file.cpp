@@ -45,6 +45,15 @@ void dali_file_stamp(std::uint8_t *file, std::uint32_t size)
     dali_put_u32(file, DALI_CHECKSUM, dali_file_crc(file, size) & 0xFFFF);
 }
 
+bool dali_file_checksum_valid(const std::uint8_t *file, std::uint32_t size)
+{
+    if (file == nullptr || size < DALI_DEVICES)
+        return false;
+    std::vector<std::uint8_t> copy(file, file + size);
+    dali_file_stamp(copy.data(), size);
+    return dali_get_u32(copy.data(), DALI_CHECKSUM) == dali_get_u32(file, DALI_CHECKSUM);
+}
+
 int channel_config_read(const backup_download *download, std::uint32_t channel, channel_config *config)
 {
     if (download == nullptr || download->data.empty() || channel == 0 || config == nullptr)

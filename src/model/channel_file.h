@@ -26,6 +26,10 @@ std::uint32_t crc16_step(std::uint8_t byte, std::uint32_t crc);
 // header) in its `checksum` field: computed with the field 0, high half 0.
 void dali_file_stamp(std::uint8_t *file, std::uint32_t size);
 
+// Whether a whole channel file of `size` bytes holds the checksum of its
+// contents in its `checksum` field.
+bool dali_file_checksum_valid(const std::uint8_t *file, std::uint32_t size);
+
 // Copies "/etc/config/dali/dali<channel>.bin" out of the downloaded archive
 // into `config` (cleared first; a shorter file leaves the rest zero, a longer
 // one is cut). 0 on success, 1 on any failure.

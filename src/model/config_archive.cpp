@@ -137,6 +137,65 @@ bool backup_take_file(const std::uint8_t *archive, std::uint32_t size, const cha
     return true;
 }
 
+namespace {
+
+// The data of the entry whose header `tar` is at, when the archive holds it whole.
+std::optional<std::vector<std::uint8_t>> entry_data(tar_t &tar, const tar_header_t &header)
+{
+    if (!tar_entry_held(&tar, header.size))
+        return std::nullopt;
+    try {
+        std::vector<std::uint8_t> data(header.size);
+        if (header.size > 0 && tar_read_data(&tar, data.data(), header.size) != TAR_OK)
+            return std::nullopt;
+        return data;
+    } catch (const std::bad_alloc &) {
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+config_archive_view config_archive_inspect(const std::uint8_t *archive, std::uint32_t size, const char *path)
+{
+    config_archive_view view;
+    tar_t tar;
+    tar_mem_open_read(&tar, archive, size);
+    view.listing = size > 0 ? TAR_OK : 1;
+    while (size > 0) {
+        tar_header_t header;
+        const int read = tar_read_header(&tar, &header);
+        if (read == TAR_NULL_RECORD)
+            break;
+        if (read == TAR_OK) {
+            ++view.entries;
+            if (!view.path && (path ? std::strcmp(header.name, path) == 0
+                                    : std::strcmp(header.name, STATUS_DOCUMENT) != 0)) {
+                view.path = header.name;
+                view.file = entry_data(tar, header);
+            }
+        }
+        view.listing = read == TAR_OK ? tar_next(&tar) : read;
+        if (view.listing != TAR_OK)
+            break;
+    }
+    if (view.listing == TAR_OK && view.entries == 0)
+        view.listing = 1;
+
+    tar_header_t header;
+    tar_mem_open_read(&tar, archive, size);
+    if (size > 0 && tar_find(&tar, STATUS_DOCUMENT, &header) == TAR_OK) {
+        if (const std::optional<std::vector<std::uint8_t>> data = entry_data(tar, header); data && !data->empty()) {
+            identity values = read_identity(std::string(data->begin(), data->end()).c_str());
+            view.model_name = std::move(values.model_name);
+            view.firmware_version = std::move(values.firmware_version);
+            view.serial_number = std::move(values.serial_number);
+            view.mac = std::move(values.mac);
+        }
+    }
+    return view;
+}
+
 int backup_list(backup_download *download)
 {
     if (!download)

@@ -37,5 +37,21 @@ bool backup_take_file(const std::uint8_t *archive, std::uint32_t size, const cha
 // 1 (nothing received, no entry) or the tar error that stopped the listing,
 // whether or not the status document could be read.
 int backup_list(backup_download *download);
+// What a configuration archive holds, read without printing anything.
+struct config_archive_view {
+    int listing = 1;          // as backup_list: 0 listed to its end, 1 no entry, else the tar error
+    std::uint32_t entries = 0;
+    std::optional<std::string> model_name;        // from "status.txt", when it could be read
+    std::optional<std::string> firmware_version;
+    std::optional<std::string> serial_number;
+    std::optional<std::string> mac;
+    std::optional<std::string> path;              // the configuration file's path in the archive
+    std::optional<std::vector<std::uint8_t>> file; // its bytes, when held whole and readable
+};
+// Reads the archive of `size` bytes: its entries, its status document, and
+// the file at `path` (or, without a path, the first entry that is not the
+// status document). Nothing is allocated for more than the archive holds.
+config_archive_view config_archive_inspect(const std::uint8_t *archive, std::uint32_t size, const char *path);
+
 // Releases the four identity texts (not the data).
 void backup_download_free(backup_download *download);

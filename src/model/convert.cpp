@@ -80,27 +80,16 @@ void print_refusal(std::uint32_t layout, std::uint32_t index)
     std::printf("CONFIGURATION CONVERSION VERSION %u to %u IS NOT SUPPORTED!", layout, index);
 }
 
-const dali_layout *layout_of(std::uint32_t version)
-{
-    switch (version) {
-    case 0:
-    case 1: return &DALI_LAYOUT_1;
-    case 2: return &DALI_LAYOUT_2;
-    case 3: return &DALI_LAYOUT_3;
-    default: return nullptr;
-    }
-}
-
 // A channel file of layout `from` for a controller of version index `index`:
 // 0 with `out` filled, or 2.
 unsigned convert_channel_file(const std::uint8_t *data, std::uint32_t size, std::uint32_t index,
                               std::vector<std::uint8_t> *out)
 {
     const std::uint32_t version = dali_get_u32(data, DALI_LAYOUT_VERSION);
-    const dali_layout *from = layout_of(version);
+    const dali_layout *from = dali_layout_for_version(version);
     if (from == nullptr)
         return 2;  // a layout newer than any known: refused without a message
-    const dali_layout *to = layout_of(config_expected_layout(index));
+    const dali_layout *to = dali_layout_for_version(config_expected_layout(index));
     if (from->version == to->version) {
         out->assign(data, data + size);
         return 0;

@@ -99,6 +99,19 @@ constexpr dali_layout DALI_LAYOUT_3 = {
     43, DALI_ABSENT, DALI_ABSENT, DALI_ABSENT, 45, 78, 80, DALI_ABSENT, 84,
 };
 
+// The layout of a channel file whose layout version field holds `version`
+// (0 and 1 are layout 1), or null for a version no layout has.
+constexpr const dali_layout *dali_layout_for_version(std::uint32_t version)
+{
+    switch (version) {
+    case 0:
+    case 1: return &DALI_LAYOUT_1;
+    case 2: return &DALI_LAYOUT_2;
+    case 3: return &DALI_LAYOUT_3;
+    default: return nullptr;
+    }
+}
+
 // Layout 1 device entry bytes that no conversion carries.
 constexpr std::uint32_t DALI_DEV1_UNCARRIED_43 = 43;
 

@@ -4,7 +4,7 @@
 // layouts and its checksum, the conversion between layouts, the channel CSV
 // import, the status document, and the configuration archive's listing.
 //
-// Uses: base and the formats (json, tar), and libcsv. Used by controller,
+// Uses: base and the formats (json, tar, zip), and libcsv. Used by controller,
 // action and the simulated controller and tests (for the catalogue).
 //
 // Results: 0 for success and 1 for failure; 2 where a file is refused (a
@@ -13,10 +13,12 @@
 // (missing file, refused conversion) are printed where they happen.
 #pragma once
 
+#include "model/backup_file.h"
 #include "model/catalogue.h"
 #include "model/channel_file.h"
 #include "model/config_archive.h"
 #include "model/convert.h"
 #include "model/csv.h"
+#include "model/csv_export.h"
 #include "model/dali_layout.h"
 #include "model/status_document.h"

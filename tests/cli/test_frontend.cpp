@@ -177,7 +177,7 @@ TEST(Frontend, VersionAndHelpEndAtOnce)
                      "Help\n"
                      "version\t\tShow the command version.\n"
                      "help\t\tShow the command help.\n"
-                     "action\t\tsetup_channel|get_backup|put_backup|push_firmware.\n"
+                     "action\t\tsetup_channel|get_backup|put_backup|push_firmware|get_channel|show_backup.\n"
                      "ip\t\tIP address of the controller.\n"
                      "channel\t\tChannel number (1-4).\n"
                      "channelcsvfile\tChannel CSV file path.\n"

@@ -1,0 +1,187 @@
+#include "action/show_backup.h"
+
+#include "base/diag.h"
+#include "base/format.h"
+#include "model/backup_file.h"
+#include "model/catalogue.h"
+#include "model/channel_file.h"
+#include "model/config_archive.h"
+#include "model/csv_export.h"
+#include "tar/tar.h"
+
+#include <cstdio>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace {
+
+constexpr const char *TAG = "show_backup";
+
+std::string identity_text(const config_archive_view &view)
+{
+    return "model " + std::string(show(view.model_name)) + ", firmware " + show(view.firmware_version) + ", serial " +
+           show(view.serial_number) + ", mac " + show(view.mac);
+}
+
+// Which firmware takes channel files of `layout` as they are, from the
+// version table ("firmware before 1.3.1", "firmware 1.5.0 and newer"), and
+// what newer and older firmware does with them.
+std::string firmware_for_layout(std::uint32_t layout)
+{
+    std::optional<std::size_t> first, last;
+    for (std::size_t row = 0; row < std::size(config_versions); ++row)
+        if (config_expected_layout(config_versions[row].index) == layout) {
+            if (!first)
+                first = row;
+            last = row;
+        }
+    if (!first)
+        return "no firmware takes them";
+    const bool oldest = *first == 0;
+    const bool newest = *last + 1 == std::size(config_versions);
+    const std::string from = config_versions[*first].firmware_version;
+    const std::string before = newest ? "" : config_versions[*last + 1].firmware_version;
+    std::string text = "restored unchanged to ";
+    text += oldest && newest ? "every firmware"
+            : oldest         ? "firmware before " + before
+            : newest         ? "firmware " + from + " and newer"
+                             : "firmware " + from + " to before " + before;
+    if (!newest)
+        text += ", converted for newer firmware";
+    if (!oldest)
+        text += ", refused by older firmware";
+    return text;
+}
+
+struct channel_findings {
+    std::uint32_t files = 0;
+    std::uint32_t intact = 0;
+    std::set<std::uint32_t> layouts;
+};
+
+// The line of a channel file: its layout, checksum and devices; false when
+// it is not intact.
+bool describe_channel_file(const std::vector<std::uint8_t> &file, std::string &line, channel_findings &channels)
+{
+    const dali_layout *layout = channel_file_layout(file.data(), file.size());
+    if (!layout) {
+        line += "  layout unknown";
+        return false;
+    }
+    const auto size = static_cast<std::uint32_t>(file.size());
+    const bool valid = size == layout->file_size && dali_file_checksum_valid(file.data(), size);
+    std::uint32_t devices = 0;
+    for (std::uint32_t slot = 0; slot < DALI_DEVICE_COUNT; ++slot)
+        devices += channel_slot_holds_device(file.data() + dali_device_offset(*layout, slot)) ? 1 : 0;
+    std::string more;
+    format_alloc(more, "  layout %u  checksum %s  %u devices", layout->version, valid ? "valid" : "INVALID", devices);
+    line += more;
+    if (valid)
+        channels.layouts.insert(layout->version);
+    return valid;
+}
+
+// One line for one entry of the backup; false when it is damaged.
+bool show_member(const backup_member &member, channel_findings &channels)
+{
+    if (!member.config) {
+        std::printf("  %-13s not a configuration (put_backup leaves it out)\n", member.name.c_str());
+        return true;
+    }
+    const char *label = member.config->name;
+    const bool channel = config_kind_is_channel(member.config->kind);
+    channels.files += channel ? 1 : 0;
+    if (!member.readable) {
+        std::printf("  %-13s damaged: the entry cannot be read\n", label);
+        return false;
+    }
+    const config_archive_view view = config_archive_inspect(
+        member.archive.data(), static_cast<std::uint32_t>(member.archive.size()), member.config->path);
+    if (view.listing != TAR_OK) {
+        if (view.listing == 1)
+            std::printf("  %-13s damaged: its archive holds no entry\n", label);
+        else
+            std::printf("  %-13s damaged: its archive does not list to its end (tar error %d)\n", label, view.listing);
+        return false;
+    }
+    if (!view.file) {
+        std::printf("  %-13s damaged: %s %s\n", label, member.config->path, view.path ? "cannot be read" : "is missing");
+        return false;
+    }
+    const std::vector<std::uint8_t> &file = *view.file;
+    std::string line;
+    format_alloc(line, "  %-13s %6zu bytes", label, file.size());
+    bool intact = true;
+    if (channel) {
+        intact = describe_channel_file(file, line, channels);
+        channels.intact += intact ? 1 : 0;
+    } else if (config_kind_is_cd(member.config->kind) && file.size() >= DALI_REVISION) {
+        const std::uint32_t version = dali_get_u32(file.data(), DALI_LAYOUT_VERSION);
+        std::string more;
+        format_alloc(more, "  version %u%s", version, version > 2 ? " (put_backup refuses it)" : "");
+        line += more;
+    }
+    std::puts(line.c_str());
+    return intact;
+}
+
+} // namespace
+
+int action_show_backup(const char *backup_file)
+{
+    if (!backup_file) {
+        std::fputs("Missing arguments for action show_backup.", stdout);
+        return 2;
+    }
+    std::string why;
+    int tar_error = 0;
+    const std::optional<backup_contents> backup = backup_file_read(backup_file, why, tar_error);
+    if (!backup) {
+        std::printf("%s\t'%s' is no backup: %s", TAG, backup_file, why.c_str());
+        if (tar_error != TAR_OK)
+            std::printf(" (tar error %d: %s)", tar_error, tar_strerror(tar_error));
+        std::puts(".");
+        return 1;
+    }
+    std::size_t configs = 0;
+    for (const backup_member &member : backup->members)
+        configs += member.config ? 1 : 0;
+    std::printf("%s\t'%s': %s, %zu configuration%s\n", TAG, backup_file,
+                backup->zip ? "zip backup" : "single configuration archive", configs, configs == 1 ? "" : "s");
+    if (configs == 0) {
+        std::puts("no configuration archive in it: nothing put_backup could restore");
+        return 1;
+    }
+
+    // Where it came from: the first status document that can be read.
+    std::optional<config_archive_view> first_view;
+    for (const backup_member &member : backup->members)
+        if (member.config && member.readable && !first_view) {
+            config_archive_view view = config_archive_inspect(
+                member.archive.data(), static_cast<std::uint32_t>(member.archive.size()), member.config->path);
+            if (view.model_name || view.firmware_version)
+                first_view = std::move(view);
+        }
+    std::printf("from %s\n",
+                first_view ? identity_text(*first_view).c_str() : "a controller whose status document cannot be read");
+    channel_findings channels;
+    bool intact = true;
+    for (const backup_member &member : backup->members)
+        intact = show_member(member, channels) && intact;
+
+    if (channels.files == 0) {
+        std::puts("no channel file");
+    } else if (channels.intact < channels.files) {
+        std::printf("%u of %u channel files intact: do not restore this backup as it is\n", channels.intact,
+                    channels.files);
+    } else if (channels.layouts.size() == 1) {
+        const std::uint32_t layout = *channels.layouts.begin();
+        std::printf("every channel file intact (%u), layout %u: %s\n", channels.files, layout,
+                    firmware_for_layout(layout).c_str());
+    } else {
+        std::printf("every channel file intact (%u), but of layouts %u to %u: no firmware takes them all unchanged\n",
+                    channels.files, *channels.layouts.begin(), *channels.layouts.rbegin());
+    }
+    return intact ? 0 : 1;
+}

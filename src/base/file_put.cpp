@@ -1,0 +1,59 @@
+#include "base/file_put.h"
+
+#include "base/cleanup.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+// Writes all `size` bytes to `fd`; false with errno set when it could not.
+bool write_all(int fd, const std::uint8_t *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+} // namespace
+
+int file_put(const std::string &path, const void *data, std::size_t size, file_put_mode mode)
+{
+    std::string temp = path + ".XXXXXX";
+    int fd;
+    {
+        signal_block block;
+        fd = mkstemp(temp.data());
+        if (fd < 0)
+            return errno;
+        cleanup_add(temp);
+    }
+    // The mode a file made with fopen would have.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    int error = write_all(fd, static_cast<const std::uint8_t *>(data), size) ? 0 : errno;
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    signal_block block;
+    if (error == 0 && mode == file_put_mode::replace && std::rename(temp.c_str(), path.c_str()) != 0)
+        error = errno;
+    // link() refuses a name that exists, where rename() would replace it.
+    if (error == 0 && mode == file_put_mode::keep_existing && link(temp.c_str(), path.c_str()) != 0)
+        error = errno;
+    if (error != 0 || mode == file_put_mode::keep_existing)
+        unlink(temp.c_str());
+    cleanup_forget(temp);
+    return error;
+}

@@ -1,0 +1,16 @@
+// Writing a whole file so that nobody ever sees half of it: the bytes go to a
+// temporary file beside it (removed if the run is interrupted), which is then
+// put in place.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+enum class file_put_mode {
+    replace,      // an existing file of that name is replaced
+    keep_existing // an existing file is left alone and the call fails with EEXIST
+};
+
+// 0 when the file holds `size` bytes of `data`, else the errno of the step
+// that failed (nothing of the new file is left then).
+int file_put(const std::string &path, const void *data, std::size_t size, file_put_mode mode);

@@ -1,0 +1,97 @@
+#include "model/backup_file.h"
+
+#include "base/limits.h"
+#include "model/config_archive.h"
+#include "tar/tar.h"
+#include "zip/zip_layer.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct file_close {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+
+const char *base_name(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+std::vector<backup_member> zip_members(mzip::zip_handle_t *zip)
+{
+    std::vector<backup_member> members;
+    const std::int64_t count = mzip::zip_entry_count(zip);
+    for (std::int64_t index = 0; index < count; ++index) {
+        if (mzip::zip_entry_open_at(zip, index) != 0 || mzip::zip_entry_is_directory(zip) != 0) {
+            mzip::zip_entry_close(zip);
+            continue;
+        }
+        backup_member member;
+        const char *name = mzip::zip_entry_name(zip);
+        member.name = name ? name : "";
+        member.config = config_by_zip_name(name);
+        // A configuration archive is never larger than a download may be.
+        member.readable = mzip::zip_entry_read(zip, &member.archive, nullptr, BACKUP_ENTRY_MAX) >= 0;
+        if (!member.readable)
+            member.archive.clear();
+        mzip::zip_entry_close(zip);
+        members.push_back(std::move(member));
+    }
+    return members;
+}
+
+} // namespace
+
+std::optional<backup_contents> backup_file_read(const char *path, std::string &why, int &tar_error)
+{
+    tar_error = TAR_OK;
+    backup_contents backup;
+    if (const mzip::zip_handle_ptr zip{mzip::zip_open(path, 0, 'r')}) {
+        backup.zip = true;
+        backup.members = zip_members(zip.get());
+        return backup;
+    }
+    tar_t tar;
+    tar_error = tar_open(&tar, path, "r");
+    if (tar_error != TAR_OK) {
+        why = "neither a zip archive nor a configuration archive";
+        return std::nullopt;
+    }
+    tar_close(&tar);
+    const std::unique_ptr<std::FILE, file_close> file(std::fopen(path, "rb"));
+    backup_member member;
+    member.name = base_name(path);
+    std::uint8_t chunk[64 * 1024];
+    for (std::size_t count; file && (count = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) {
+        if (member.archive.size() + count > BACKUP_ENTRY_MAX) {
+            why = "larger than any configuration archive";
+            return std::nullopt;
+        }
+        member.archive.insert(member.archive.end(), chunk, chunk + count);
+    }
+    if (!file || std::ferror(file.get())) {
+        why = std::strerror(errno);
+        return std::nullopt;
+    }
+    // Which configuration it is, by the path of its file.
+    const config_archive_view view =
+        config_archive_inspect(member.archive.data(), static_cast<std::uint32_t>(member.archive.size()), nullptr);
+    for (const config_entry &config : config_catalogue)
+        if (view.path && *view.path == config.path)
+            member.config = &config;
+    backup.members.push_back(std::move(member));
+    return backup;
+}
+
+const backup_member *backup_member_of(const backup_contents &backup, const config_entry &config)
+{
+    for (const backup_member &member : backup.members)
+        if (member.config == &config)
+            return &member;
+    return nullptr;
+}
