@@ -17,5 +17,6 @@
 #include "action/get_status.h"
 #include "action/push_firmware.h"
 #include "action/put_backup.h"
+#include "action/report.h"
 #include "action/setup_channel.h"
 #include "action/show_backup.h"

@@ -1,10 +1,12 @@
 #include "action/get_backup.h"
 
+#include "action/report.h"
 #include "base/cleanup.h"
 #include "base/diag.h"
 #include "base/file_put.h"
 #include "base/format.h"
 #include "controller/download.h"
+#include "controller/transfer.h"
 #include "model/catalogue.h"
 #include "zip/zip_layer.h"
 
@@ -32,6 +34,7 @@ constexpr int BACKUP_NAME_TRIES = 99;
 void report_not_stored(const std::string &path, const std::string &reason)
 {
     std::printf("backup\terror writing '%s': %s.\r\n", path.c_str(), reason.c_str());
+    record_step("output", path, false, 0, reason);
 }
 
 bool same(const char *text, const char *wanted) { return text && std::strcmp(text, wanted) == 0; }
@@ -65,9 +68,11 @@ std::vector<const char *> chosen_configs(const std::vector<std::string> *names)
     }
     std::set<std::string> seen;
     for (const std::string &name : *names) {
-        if (!config_name_valid(name.c_str()))
+        if (!config_name_valid(name.c_str())) {
             diag("--backupconfig: '%s' is no configuration name (not empty, \".\" or \"..\", no '/', '\\' or "
                  "control characters); left out", printable(name).c_str());
+            record_step("configuration", name, false, 0, "no configuration name");
+        }
         else if (!seen.insert(name).second)
             diag("--backupconfig: '%s' is named twice; it is fetched once", name.c_str());
         else
@@ -164,6 +169,7 @@ bool store_tar_file(const char *directory, const char *name, const backup_downlo
         report_not_stored(path, std::strerror(error));
         return false;
     }
+    record_file(path);
     return true;
 }
 
@@ -191,7 +197,7 @@ int action_get_backup(const char *address, const char *directory, const char *ty
     const bool to_directory = same(type, "directory");
     // Both outputs need the directory; any other output type stores nothing.
     if (!address || ((to_zip || to_directory) && !directory)) {
-        std::fputs("Missing arguments for action get_backup.", stdout);
+        missing_arguments("get_backup");
         return 2;
     }
     if ((to_zip || to_directory) && !path_fits(directory)) {
@@ -219,7 +225,10 @@ int action_get_backup(const char *address, const char *directory, const char *ty
     int result = 0;
     for (const char *name : list) {
         backup_download download;
-        if (backup_fetch(base.c_str(), name, &download) != 0) {
+        const int fetched = backup_fetch(base.c_str(), name, &download);
+        record_identity(download.model_name, download.firmware_version, download.serial_number);
+        if (fetched != 0) {
+            record_step("configuration", name, false, download.size, fetch_failure(fetched));
             result = 1;
             continue;
         }
@@ -229,6 +238,7 @@ int action_get_backup(const char *address, const char *directory, const char *ty
             stored = store_tar_file(directory, name, download);
         else if (zip)
             stored = store_zip_entry(zip.get(), zip_path, name, download);
+        record_step("configuration", name, stored, download.size, "not stored");
         if (stored)
             std::puts("OK");
         else
@@ -243,6 +253,8 @@ int action_get_backup(const char *address, const char *directory, const char *ty
             report_not_stored(zip_path, reason);
             unlink(zip_path.c_str());
             result = 1;
+        } else {
+            record_file(zip_path);
         }
         cleanup_forget(zip_path);
     }

@@ -1,5 +1,6 @@
 #include "action/get_channel.h"
 
+#include "action/report.h"
 #include "base/cleanup.h"
 #include "base/diag.h"
 #include "base/file_put.h"
@@ -23,73 +24,84 @@ namespace {
 constexpr const char *TAG = "get_channel";
 
 // The channel's file, downloaded from the controller (with the download's
-// progress and listing lines, then "OK"), or nothing after its messages.
+// progress and listing lines, then "OK"), or nothing after its messages with
+// `why` set.
 std::optional<std::vector<std::uint8_t>> from_controller(const char *address, const std::string &name,
-                                                         const std::string &path)
+                                                         const std::string &path, std::string &why)
 {
     std::string base;
     if (format_alloc(base, "http://%s", address) < 0)
         return std::nullopt;
     backup_download download;
-    if (backup_fetch(base.c_str(), name.c_str(), &download) != 0)
+    const int fetched = backup_fetch(base.c_str(), name.c_str(), &download);
+    record_identity(download.model_name, download.firmware_version, download.serial_number);
+    if (fetched != 0) {
+        why = fetch_failure(fetched);
         return std::nullopt;
+    }
     std::puts("OK");
     std::vector<std::uint8_t> file;
     const auto held = static_cast<std::uint32_t>(std::min<std::size_t>(download.size, download.data.size()));
-    if (!backup_take_file(download.data.data(), held, path.c_str(), TAG, file))
+    if (!backup_take_file(download.data.data(), held, path.c_str(), TAG, file)) {
+        why = path + " is missing, empty or unreadable";
         return std::nullopt;
+    }
     return file;
 }
 
 // The channel's file out of a backup that was read already.
 std::optional<std::vector<std::uint8_t>> from_backup(const backup_contents &backup, const char *backup_file,
-                                                     const std::string &name, const std::string &path)
+                                                     const std::string &name, const std::string &path,
+                                                     std::string &why)
 {
     const config_entry *config = config_by_name(name.c_str());
     const backup_member *member = config ? backup_member_of(backup, *config) : nullptr;
     if (!member) {
-        diag("%s holds no %s", backup_file, config ? config->zip_name : name.c_str());
+        why = std::string(backup_file) + " holds no " + (config ? config->zip_name : name);
+    } else if (!member->readable) {
+        why = std::string(backup_file) + ": " + member->name + " cannot be read";
+    } else {
+        const config_archive_view view = config_archive_inspect(
+            member->archive.data(), static_cast<std::uint32_t>(member->archive.size()), member->config->path);
+        record_identity(view.model_name, view.firmware_version, view.serial_number);
+        std::vector<std::uint8_t> file;
+        if (backup_take_file(member->archive.data(), static_cast<std::uint32_t>(member->archive.size()), path.c_str(),
+                             TAG, file))
+            return file;
         return std::nullopt;
     }
-    if (!member->readable) {
-        diag("%s: %s cannot be read", backup_file, member->name.c_str());
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> file;
-    if (!backup_take_file(member->archive.data(), static_cast<std::uint32_t>(member->archive.size()), path.c_str(),
-                          TAG, file))
-        return std::nullopt;
-    return file;
+    diag("%s", why.c_str());
+    return std::nullopt;
 }
 
-// One pair: 0 when the CSV file was written, else 1.
-int export_channel(const char *address, const char *backup_file, const backup_contents *backup,
-                   std::uint32_t channel, const std::string &csv_path)
+// One pair: the CSV file written, or why not (after the messages that say so).
+std::string export_channel(const char *address, const char *backup_file, const backup_contents *backup,
+                           std::uint32_t channel, const std::string &csv_path, std::uint64_t &bytes)
 {
     std::printf("CH=%u\n", channel);
     std::printf("FILE=%s\n", csv_path.c_str());
     if (!path_fits(csv_path.c_str())) {
         diag("--channelcsvfile: the path is longer than %zu characters: '%s'", PATH_FIELD_SIZE - 1, csv_path.c_str());
-        return 1;
+        return "the CSV file's path is too long";
     }
     // An existing file is never replaced: nothing is fetched for it either.
     struct stat existing {};
     if (lstat(csv_path.c_str(), &existing) == 0) {
         diag("%s: exists already; it is not replaced", csv_path.c_str());
-        return 1;
+        return csv_path + " exists already";
     }
-    std::string name, path;
+    std::string name, path, why = "the channel file cannot be read";
     if (format_alloc(name, CONFIG_CHANNEL_NAME, channel) < 0 || format_alloc(path, CONFIG_CHANNEL_PATH, channel) < 0)
-        return 1;
+        return why;
     const std::optional<std::vector<std::uint8_t>> file =
-        backup ? from_backup(*backup, backup_file, name, path) : from_controller(address, name, path);
+        backup ? from_backup(*backup, backup_file, name, path, why) : from_controller(address, name, path, why);
     if (!file)
-        return 1;
+        return why;
     const dali_layout *layout = channel_file_layout(file->data(), file->size());
     if (!layout) {
         diag("%s: layout version %u of %zu bytes is no channel file layout this tool knows", path.c_str(),
              file->size() >= DALI_DEVICES ? dali_get_u32(file->data(), DALI_LAYOUT_VERSION) : 0u, file->size());
-        return 1;
+        return "unknown channel file layout";
     }
     const channel_csv_text csv = channel_csv_export(file->data(), *layout);
     for (const std::uint32_t slot : csv.names_read_as_comments)
@@ -97,13 +109,16 @@ int export_channel(const char *address, const char *backup_file, const backup_co
              csv_path.c_str(), slot);
     // Written whole or not at all, and never over a file that appeared meanwhile.
     if (const int error = file_put(csv_path, csv.text.data(), csv.text.size(), file_put_mode::keep_existing)) {
-        diag("%s: %s", csv_path.c_str(), error == EEXIST ? "exists already; it is not replaced" : std::strerror(error));
-        return 1;
+        why = error == EEXIST ? "exists already; it is not replaced" : std::strerror(error);
+        diag("%s: %s", csv_path.c_str(), why.c_str());
+        return why;
     }
+    record_file(csv_path);
+    bytes = csv.text.size();
     std::printf("%s\t%u devices of channel %u (layout %u) written to '%s'.\n", TAG, csv.devices, channel,
                 layout->version, csv_path.c_str());
     std::puts("OK");
-    return 0;
+    return {};
 }
 
 } // namespace
@@ -114,7 +129,7 @@ int action_get_channel(const char *address, const char *backup_file, const std::
     const bool have_channels = !channels.empty() && channels.front() != 0;
     const bool have_files = csv_files && !csv_files->empty();
     if ((!address && !backup_file) || !have_channels || !have_files) {
-        std::fputs("Missing arguments for action get_channel.", stdout);
+        missing_arguments("get_channel");
         return 2;
     }
     cleanup_on_signal();
@@ -130,14 +145,19 @@ int action_get_channel(const char *address, const char *backup_file, const std::
         backup = backup_file_read(backup_file, why, tar_error);
         if (!backup) {
             diag("%s is no backup: %s", backup_file, why.c_str());
+            record_step("backup", backup_file, false, 0, why);
             return 1;
         }
     }
     int result = 0;
     const std::vector<std::string> &files = *csv_files;
-    for (std::size_t i = 0; i < channels.size() && i < files.size() && channels[i] != 0; ++i)
-        if (export_channel(address, backup_file, backup ? &*backup : nullptr, static_cast<std::uint32_t>(channels[i]),
-                           files[i]) != 0)
+    for (std::size_t i = 0; i < channels.size() && i < files.size() && channels[i] != 0; ++i) {
+        std::uint64_t bytes = 0;
+        const std::string failure = export_channel(address, backup_file, backup ? &*backup : nullptr,
+                                                   static_cast<std::uint32_t>(channels[i]), files[i], bytes);
+        record_step("channel", std::to_string(channels[i]), failure.empty(), bytes, failure);
+        if (!failure.empty())
             result = 1;
+    }
     return result;
 }

@@ -1,18 +1,23 @@
 #include "action/get_status.h"
 
 #include "base/format.h"
+#include "action/report.h"
 #include "controller/status.h"
+#include "controller/transfer.h"
 
 #include <cstdio>
 
 int action_get_status(const char *address)
 {
     if (!address) {
-        std::fputs("Missing arguments for action get_status.", stdout);
+        missing_arguments("get_status");
         return 2;
     }
     controller_status status;
     int result = status_get(address, &status);
+    record_identity(status.model_name, status.firmware_version, status.serial_number);
+    record_step("status", "status.ssi", result == 0, 0,
+                transfer_last_error().empty() ? "the answer names no model" : transfer_last_error());
     if (result == 0)
         std::printf("model_name=%s\r\n", show(status.model_name));
     status_free(&status);

@@ -1,5 +1,6 @@
 #include "action/put_backup.h"
 
+#include "action/report.h"
 #include "base/diag.h"
 #include "base/format.h"
 #include "base/limits.h"
@@ -57,12 +58,14 @@ bytes upload_archive(const char *path, const bytes &file)
 }
 
 // Uploads the archive and asks for its restore; "OK" once both went through.
-bool upload(const char *base, const char *address, const bytes &archive)
+// The configuration `name` goes into the run's record either way.
+bool upload(const char *base, const char *address, const bytes &archive, const std::string &name)
 {
-    if (backup_upload(base, address, archive.data(), static_cast<std::uint32_t>(archive.size())) != 0)
-        return false;
-    std::puts("OK");
-    return true;
+    const bool done = backup_upload(base, address, archive.data(), static_cast<std::uint32_t>(archive.size())) == 0;
+    record_step("configuration", name, done, archive.size(), transfer_last_error());
+    if (done)
+        std::puts("OK");
+    return done;
 }
 
 // One configuration archive of a zip backup. Nothing when it did not reach
@@ -72,19 +75,20 @@ std::optional<int> restore_config(const config_entry &row, const bytes &archive,
                                   const char *base, const char *address)
 {
     bytes file;
-    if (!backup_take_file(archive.data(), static_cast<std::uint32_t>(archive.size()), row.path, TAG, file))
+    if (!backup_take_file(archive.data(), static_cast<std::uint32_t>(archive.size()), row.path, TAG, file)) {
+        record_step("configuration", row.name, false, 0, std::string(row.path) + " is missing, empty or unreadable");
         return std::nullopt;
+    }
     bytes converted;
     const unsigned converted_result = config_convert(row.kind, text_or_null(status.firmware_version), file.data(),
                                                      static_cast<std::uint32_t>(file.size()), &converted);
-    if (converted_result != 0)
-        return static_cast<int>(converted_result);
-    if (converted.empty())
-        return 1;
-    const bytes upload_bytes = upload_archive(row.path, converted);
-    if (upload_bytes.empty())
-        return 1;
-    return upload(base, address, upload_bytes) ? 0 : 1;
+    const bytes upload_bytes = converted_result == 0 && !converted.empty() ? upload_archive(row.path, converted) : bytes{};
+    if (upload_bytes.empty()) {
+        record_step("configuration", row.name, false, file.size(),
+                    converted_result == 2 ? "refused for this controller's firmware" : "cannot be packed");
+        return converted_result != 0 ? static_cast<int>(converted_result) : 1;
+    }
+    return upload(base, address, upload_bytes, row.name) ? 0 : 1;
 }
 
 // Every known configuration of the zip backup, in the archive's order.
@@ -102,6 +106,8 @@ int restore_zip(mzip::zip_handle_t *zip, const controller_status &status, const 
         std::optional<int> entry_result;
         if (size == mzip::ZIP_ENTRY_TOO_LARGE)
             std::printf("%s\terror reading '%s'\r\n", TAG, row->path);
+        if (row && size <= 0)
+            record_step("configuration", row->name, false, 0, "its archive cannot be read from the backup");
         else if (size > 0)
             entry_result = restore_config(*row, archive, status, base, address);
         if (entry_result)
@@ -118,33 +124,32 @@ void upload_tar_file(const char *path, const char *base, const char *address)
     const int opened = tar_open(&tar, path, "r");
     if (opened != TAR_OK) {
         std::printf("Error %d opening tar file.", opened);
+        record_step("configuration", path, false, 0, "no zip archive, and no tar archive: " + std::string(tar_strerror(opened)));
         return;
     }
     tar_close(&tar);
 
     std::unique_ptr<std::FILE, file_close> file(std::fopen(path, "rb"));
-    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0)
-        return;
-    const long length = std::ftell(file.get());
-    if (length <= 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
-        return;
-    // The upload counts its bytes in 32 bits; a larger file is not cut short.
-    if (static_cast<unsigned long>(length) > std::numeric_limits<std::uint32_t>::max()) {
-        std::printf("%s\terror reading '%s'\r\n", TAG, path);
+    const long length = file && std::fseek(file.get(), 0, SEEK_END) == 0 ? std::ftell(file.get()) : -1;
+    if (length <= 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
+        record_step("configuration", path, false, 0, "cannot be read");
         return;
     }
+    // The upload counts its bytes in 32 bits; a larger file is not cut short.
     bytes data;
     try {
-        data.resize(static_cast<std::size_t>(length));
+        if (static_cast<unsigned long>(length) <= std::numeric_limits<std::uint32_t>::max())
+            data.resize(static_cast<std::size_t>(length));
     } catch (const std::bad_alloc &) {
-        return;
+        data.clear();
     }
     // A file that changed under us is not sent half-read.
-    if (std::fread(data.data(), 1, data.size(), file.get()) != data.size()) {
+    if (data.empty() || std::fread(data.data(), 1, data.size(), file.get()) != data.size()) {
         std::printf("%s\terror reading '%s'\r\n", TAG, path);
+        record_step("configuration", path, false, 0, "cannot be read");
         return;
     }
-    upload(base, address, data);
+    upload(base, address, data, path);
 }
 
 } // namespace
@@ -152,7 +157,7 @@ void upload_tar_file(const char *path, const char *base, const char *address)
 int action_put_backup(const char *address, const char *file_in)
 {
     if (!address || !file_in) {
-        std::fputs("Missing arguments for action put_backup.", stdout);
+        missing_arguments("put_backup");
         return 2;
     }
     if (!path_fits(file_in)) {
@@ -162,6 +167,9 @@ int action_put_backup(const char *address, const char *file_in)
     // Its model name is shown, its firmware version decides the conversions.
     controller_status status;
     const int status_result = status_get(address, &status);
+    record_identity(status.model_name, status.firmware_version, status.serial_number);
+    record_step("status", "status.ssi", status_result == 0, 0,
+                transfer_last_error().empty() ? "the answer names no model" : transfer_last_error());
     if (status_result != 0) {
         status_free(&status);
         return status_result;

@@ -3,6 +3,7 @@
 // file goes back as a fresh one-entry archive followed by a restore request.
 #include "action/setup_channel.h"
 
+#include "action/report.h"
 #include "base/diag.h"
 #include "base/format.h"
 #include "controller/download.h"
@@ -39,12 +40,14 @@ void report_unused_csv(const char *path, std::uint32_t channel, const csv_outcom
 
 int channel_setup(const char *address, std::uint32_t channel, const char *csv_path)
 {
+    const std::string number = std::to_string(channel);
     std::string base;
     if (address == nullptr || format_alloc(base, "http://%s", address) <= 0)
         return CHANNEL_SETUP_FAILED;
     if (!path_fits(csv_path)) {
         diag("--channelcsvfile: the path is longer than %zu characters: '%s'; channel %u is left as it is",
              PATH_FIELD_SIZE - 1, csv_path, channel);
+        record_step("channel", number, false, 0, "the CSV file's path is too long");
         return CHANNEL_SETUP_FAILED;
     }
 
@@ -53,8 +56,12 @@ int channel_setup(const char *address, std::uint32_t channel, const char *csv_pa
     char name[CONFIG_NAME_SIZE];
     std::snprintf(name, sizeof name, CONFIG_CHANNEL_NAME, channel);
 
-    if (backup_fetch(base.c_str(), name, &download) != 0)
+    const int fetched = backup_fetch(base.c_str(), name, &download);
+    record_identity(download.model_name, download.firmware_version, download.serial_number);
+    if (fetched != 0) {
+        record_step("channel", number, false, 0, fetch_failure(fetched));
         return CHANNEL_SETUP_FAILED;
+    }
     std::puts("OK");
 
     tar_mem_open_write(&tar);
@@ -62,25 +69,34 @@ int channel_setup(const char *address, std::uint32_t channel, const char *csv_pa
     std::printf("CH=%u\n", channel);
     std::printf("FILE=%s\n", show(csv_path));
 
-    int result = CHANNEL_SETUP_FAILED;
+    std::string failure = "its channel file is missing, empty or unreadable";
+    std::uint32_t length = 0;
     if (channel_config_read(&download, channel, config.get()) == 0) {
         csv_outcome outcome;
         const int loaded = channel_csv_load(csv_path, config.get(), &outcome);
-        if (loaded == CSV_REJECTED)
+        if (loaded == CSV_REJECTED) {
+            record_step("channel", number, false, 0, "the CSV file cannot be read as CSV");
             return CHANNEL_SETUP_END_RUN;
+        }
         // Nothing from the file changed the channel: nothing goes up.
         if (loaded != CSV_LOADED || outcome.applied == 0) {
             report_unused_csv(csv_path, channel, outcome, loaded);
-        } else if (channel_config_write(&tar, &download, channel, config.get()) == 0) {
+            failure = "the CSV file applied no device";
+        } else if (channel_config_write(&tar, &download, channel, config.get()) != 0) {
+            failure = "the controller's firmware " + std::string(show(download.firmware_version)) +
+                      " takes no channel file of layout 1";
+        } else {
             channel_archive_list(&tar);
             // The archive is the first `pos` bytes of the writer's buffer.
-            const auto length = std::min<std::uint32_t>(tar.pos, static_cast<std::uint32_t>(tar.buffer.size()));
-            if (backup_upload(base.c_str(), address, tar.buffer.data(), length) == 0) {
+            length = std::min<std::uint32_t>(tar.pos, static_cast<std::uint32_t>(tar.buffer.size()));
+            failure.clear();
+            if (backup_upload(base.c_str(), address, tar.buffer.data(), length) == 0)
                 std::puts("OK");
-                result = CHANNEL_SETUP_DONE;
-            }
+            else
+                failure = transfer_last_error();
         }
     }
+    record_step("channel", number, failure.empty(), length, failure);
     backup_download_free(&download);
-    return result;
+    return failure.empty() ? CHANNEL_SETUP_DONE : CHANNEL_SETUP_FAILED;
 }

@@ -1,5 +1,6 @@
 #include "action/show_backup.h"
 
+#include "action/report.h"
 #include "base/diag.h"
 #include "base/format.h"
 #include "model/backup_file.h"
@@ -94,6 +95,7 @@ bool show_member(const backup_member &member, channel_findings &channels)
     channels.files += channel ? 1 : 0;
     if (!member.readable) {
         std::printf("  %-13s damaged: the entry cannot be read\n", label);
+        record_step("configuration", label, false, 0, "the entry cannot be read");
         return false;
     }
     const config_archive_view view = config_archive_inspect(
@@ -103,10 +105,12 @@ bool show_member(const backup_member &member, channel_findings &channels)
             std::printf("  %-13s damaged: its archive holds no entry\n", label);
         else
             std::printf("  %-13s damaged: its archive does not list to its end (tar error %d)\n", label, view.listing);
+        record_step("configuration", label, false, 0, "its archive does not list to its end");
         return false;
     }
     if (!view.file) {
         std::printf("  %-13s damaged: %s %s\n", label, member.config->path, view.path ? "cannot be read" : "is missing");
+        record_step("configuration", label, false, 0, std::string(member.config->path) + " is missing or unreadable");
         return false;
     }
     const std::vector<std::uint8_t> &file = *view.file;
@@ -123,6 +127,7 @@ bool show_member(const backup_member &member, channel_findings &channels)
         line += more;
     }
     std::puts(line.c_str());
+    record_step("configuration", label, intact, file.size(), "its channel file is not intact");
     return intact;
 }
 
@@ -131,7 +136,7 @@ bool show_member(const backup_member &member, channel_findings &channels)
 int action_show_backup(const char *backup_file)
 {
     if (!backup_file) {
-        std::fputs("Missing arguments for action show_backup.", stdout);
+        missing_arguments("show_backup");
         return 2;
     }
     std::string why;
@@ -142,6 +147,7 @@ int action_show_backup(const char *backup_file)
         if (tar_error != TAR_OK)
             std::printf(" (tar error %d: %s)", tar_error, tar_strerror(tar_error));
         std::puts(".");
+        record_step("backup", backup_file, false, 0, why);
         return 1;
     }
     std::size_t configs = 0;
@@ -151,6 +157,7 @@ int action_show_backup(const char *backup_file)
                 backup->zip ? "zip backup" : "single configuration archive", configs, configs == 1 ? "" : "s");
     if (configs == 0) {
         std::puts("no configuration archive in it: nothing put_backup could restore");
+        record_step("backup", backup_file, false, 0, "holds no configuration archive");
         return 1;
     }
 
@@ -165,6 +172,8 @@ int action_show_backup(const char *backup_file)
         }
     std::printf("from %s\n",
                 first_view ? identity_text(*first_view).c_str() : "a controller whose status document cannot be read");
+    if (first_view)
+        record_identity(first_view->model_name, first_view->firmware_version, first_view->serial_number);
     channel_findings channels;
     bool intact = true;
     for (const backup_member &member : backup->members)

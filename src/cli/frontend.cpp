@@ -1,173 +1,53 @@
 #include "cli/frontend.h"
 
 #include "action/action.h"
+#include "base/file_put.h"
 #include "base/diag.h"
 #include "base/format.h"
-#include "cli/list_options.h"
+#include "cli/options.h"
+#include "cli/report_json.h"
 #include "controller/transfer.h"
 
-#include <getopt.h>
-#include <strings.h>
+#include <unistd.h>
 
-#include <cmath>
-#include <cstdint>
-#include <cstdlib>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <optional>
+#include <ctime>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr const char *CLI_VERSION = MERVO_VERSION;
-constexpr const char *SHORT_OPTIONS = "abc:d:012";
-
-// Parser results of the options that have no short form.
-enum : int {
-    OPT_CONNECT_TIMEOUT = 0x100,
-    OPT_TIMEOUT,
-    OPT_TFTP_BLKSIZE,
+// How the dispatch of the one action went.
+enum class run_end {
+    ran,        // an action ran to its end (or no action was named)
+    unknown,    // a name that matches no action: nothing ran
+    end_run,    // the run ends at once with status 1 (a rejected CSV file)
 };
-
-// The longest wait an option may ask for: a day.
-constexpr double MAX_WAIT_SECONDS = 86400;
-
-// Table order matters: it decides the generic echo and prefix matching.
-const struct option LONG_OPTIONS[] = {
-    {"version", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},
-    {"verbose", no_argument, &verbose_flag, 1},
-    {"action", required_argument, nullptr, 'a'},
-    {"channel", required_argument, nullptr, 'c'},
-    {"channelcsvfile", required_argument, nullptr, 'f'},
-    {"ip", required_argument, nullptr, 'i'},
-    {"backupfileout", required_argument, nullptr, 'o'},
-    {"backupfileouttype", required_argument, nullptr, 't'},
-    {"backupconfig", required_argument, nullptr, 'g'},
-    {"backupfilein", required_argument, nullptr, 'j'},
-    {"firmwarefile", required_argument, nullptr, 'u'},
-    {"delete", required_argument, nullptr, 0},
-    {"verbose", no_argument, nullptr, 0},
-    {"create", required_argument, nullptr, 'c'},
-    {"file", required_argument, nullptr, 0},
-    // Added later: each new name starts with letters that selected no option
-    // before, so every abbreviation that worked keeps its meaning.
-    {"connect-timeout", required_argument, nullptr, OPT_CONNECT_TIMEOUT},
-    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
-    {"tftp-blksize", required_argument, nullptr, OPT_TFTP_BLKSIZE},
-    {nullptr, 0, nullptr, 0},
-};
-
-const char *const HELP_LINES[] = {
-    "Help",
-    "version\t\tShow the command version.",
-    "help\t\tShow the command help.",
-    "action\t\tsetup_channel|get_backup|put_backup|push_firmware|get_channel|show_backup.",
-    "ip\t\tIP address of the controller.",
-    "channel\t\tChannel number (1-4).",
-    "channelcsvfile\tChannel CSV file path.",
-    "firmwarefile\tFirmware binary file path.",
-};
-
-struct cli_options {
-    std::optional<std::string> optAction;
-    std::optional<std::string> optIP;
-    std::optional<std::string> optBackupFileOut;
-    std::optional<std::string> optBackupFileOutType;
-    std::optional<std::string> optBackupFileIn;
-    std::optional<std::string> optFirmwareFile;
-    std::vector<std::int32_t> optChannels;
-    std::optional<std::vector<std::string>> optChannelCsvFiles;
-    std::optional<std::vector<std::string>> optBackupConfig;
-};
-
-// A number of seconds from 0.001 to a day, or nothing.
-std::optional<double> seconds_value(const char *argument)
-{
-    if (!argument || !*argument)
-        return std::nullopt;
-    char *end = nullptr;
-    const double value = std::strtod(argument, &end);
-    if (*end != '\0' || !(value >= 0.001 && value <= MAX_WAIT_SECONDS))
-        return std::nullopt;
-    return value;
-}
-
-// The controller's address as typed, without a leading "http://" (the tool
-// adds the scheme itself where it needs one).
-const char *address_of(const char *argument)
-{
-    constexpr char SCHEME[] = "http://";
-    if (argument && strncasecmp(argument, SCHEME, sizeof SCHEME - 1) == 0)
-        return argument + sizeof SCHEME - 1;
-    return argument;
-}
-
-// A text option keeps an independent copy of its argument; a later occurrence replaces it.
-void store_text(std::optional<std::string> &value, const char *argument)
-{
-    std::string copy;
-    if (format_alloc(copy, "%s", show(argument)) >= 0)
-        value = std::move(copy);
-}
-
-// The echo of a long option that has no echo of its own.
-void echo_option(const struct option &long_option)
-{
-    std::printf("option %s", long_option.name);
-    if (optarg)
-        std::printf(" with arg %s", optarg);
-    std::printf("\n");
-}
-
-// The argument of --tftp-blksize: decimal digits, TFTP_BLKSIZE_MIN to
-// TFTP_BLKSIZE_MAX; nothing for anything else.
-std::optional<long> parse_tftp_blksize(const char *text)
-{
-    if (!text || !*text || std::strlen(text) > 9)
-        return std::nullopt;
-    long value = 0;
-    for (const char *digit = text; *digit; ++digit) {
-        if (*digit < '0' || *digit > '9')
-            return std::nullopt;
-        value = value * 10 + (*digit - '0');
-    }
-    if (value < TFTP_BLKSIZE_MIN || value > TFTP_BLKSIZE_MAX)
-        return std::nullopt;
-    return value;
-}
-
-void print_help()
-{
-    for (const char *line : HELP_LINES)
-        std::printf("%s\n", line);
-}
 
 // Channels and CSV files are handed over in pairs, index by index; the end of
 // the shorter list, or a 0 channel, ends the pairs.
-// False when a pair ended the run (a CSV file the tokeniser rejected).
-bool dispatch_setup_channel(const cli_options &o)
+run_end dispatch_setup_channel(const cli_options &o)
 {
     const bool have_channels = !o.optChannels.empty() && o.optChannels.front() != 0;
     const bool have_files = o.optChannelCsvFiles && !o.optChannelCsvFiles->empty();
     if (!o.optIP || !have_channels || !have_files) {
-        std::fputs("Missing arguments for action setup_channel.", stdout);
-        return true;
+        missing_arguments("setup_channel");
+        return run_end::ran;
     }
     const std::vector<std::string> &files = *o.optChannelCsvFiles;
     for (std::size_t i = 0; i < o.optChannels.size() && i < files.size() && o.optChannels[i] != 0; ++i)
         if (channel_setup(o.optIP->c_str(), static_cast<std::uint32_t>(o.optChannels[i]), files[i].c_str()) ==
             CHANNEL_SETUP_END_RUN)
-            return false;
-    return true;
+            return run_end::end_run;
+    return run_end::ran;
 }
 
-// False when the action ended the run early.
-bool dispatch(const cli_options &o)
+run_end dispatch(const cli_options &o)
 {
     if (!o.optAction)
-        return true;
+        return run_end::ran;
     const std::string &action = *o.optAction;
     if (action == "get_backup")
         action_get_backup(text_or_null(o.optIP), text_or_null(o.optBackupFileOut),
@@ -184,7 +64,56 @@ bool dispatch(const cli_options &o)
         action_get_channel(text_or_null(o.optIP), text_or_null(o.optBackupFileIn), o.optChannels, o.optChannelCsvFiles);
     else if (action == "show_backup")
         action_show_backup(text_or_null(o.optBackupFileIn));
-    return true;
+    else
+        return run_end::unknown;
+    return run_end::ran;
+}
+
+// With "--report -" the document has standard output to itself: everything
+// else the run prints goes to standard error meanwhile.
+class console_on_stderr {
+public:
+    explicit console_on_stderr(bool active)
+    {
+        if (!active)
+            return;
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    ~console_on_stderr()
+    {
+        if (saved_ < 0)
+            return;
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+    console_on_stderr(const console_on_stderr &) = delete;
+    console_on_stderr &operator=(const console_on_stderr &) = delete;
+    // Where the report goes: the real standard output.
+    int report_fd() const { return saved_; }
+
+private:
+    int saved_ = -1;
+};
+
+// Writes the report to its file (whole, through a temporary name) or to the
+// real standard output. A report that cannot be written is said so.
+void write_report(const std::string &where, int stdout_fd, const std::string &document)
+{
+    if (where == "-") {
+        std::size_t done = 0;
+        while (done < document.size()) {
+            const ssize_t written = write(stdout_fd, document.data() + done, document.size() - done);
+            if (written <= 0)
+                break;
+            done += static_cast<std::size_t>(written);
+        }
+        return;
+    }
+    if (const int error = file_put(where, document.data(), document.size(), file_put_mode::replace))
+        diag("--report: %s: %s", where.c_str(), std::strerror(error));
 }
 
 } // namespace
@@ -193,140 +122,59 @@ const option *cli_long_options() { return LONG_OPTIONS; }
 
 cli_result cli_run(int argc, char **argv)
 {
-    std::puts("mervo-cli");
-    transfer_global_init();
-
-    cli_options o;
+    report_frame frame;
+    frame.started = std::time(nullptr);
     verbose_flag = 0;
     transfer_settings = transfer_limits{};
-    bool usage_error = false;
-    optind = 0; // full re-initialisation of the parser (also re-reads POSIXLY_CORRECT)
-    int digit_optind = 0;
+    run_record() = run_report{};
 
-    for (;;) {
-        int this_option_optind = optind ? optind : 1;
-        int option_index = 0;
-        int c = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, &option_index);
-        if (c == -1)
-            break;
+    cli_options o = read_run_flags(argc, argv);
+    transfer_settings.progress_meter = !o.quiet;
+    const console_on_stderr console(o.report && *o.report == "-");
 
-        switch (c) {
-        case 0:
-            echo_option(LONG_OPTIONS[option_index]);
-            break;
-        case OPT_TFTP_BLKSIZE: {
-            echo_option(LONG_OPTIONS[option_index]);
-            const std::optional<long> blksize = parse_tftp_blksize(optarg);
-            if (!blksize) {
-                usage_error = true;
-                diag("--tftp-blksize: '%s' is not a block size from %ld to %ld", show(optarg), TFTP_BLKSIZE_MIN,
-                     TFTP_BLKSIZE_MAX);
-            } else {
-                transfer_settings.tftp_blksize = *blksize;
-            }
-            break;
-        }
-        case 'v':
-            std::printf("Version %s\n", CLI_VERSION);
-            std::fflush(stdout);
-            return {0, false};
-        case 'h':
-            print_help();
-            std::fflush(stdout);
-            return {0, false};
-        case 'a':
-            // -a takes no argument: it stores the rendering of an absent text.
-            std::printf("ACTION=%s\n", show(optarg));
-            store_text(o.optAction, optarg);
-            break;
-        case 'c':
-            std::printf("CHANNEL=%s\n", show(optarg));
-            list_read_channels(optarg, o.optChannels);
-            break;
-        case 'f':
-            std::printf("CHANNELCSVFILE=%s\n", show(optarg));
-            std::printf("optarg=#%s#", show(optarg));
-            list_read_texts(optarg, o.optChannelCsvFiles);
-            break;
-        case 'i':
-            std::printf("IP=%s\n", show(optarg));
-            store_text(o.optIP, address_of(optarg));
-            break;
-        case 'o':
-            std::printf("BackupFileOut%s\n", show(optarg));
-            store_text(o.optBackupFileOut, optarg);
-            break;
-        case 't':
-            std::printf("BackupFileOutType%s\n", show(optarg));
-            store_text(o.optBackupFileOutType, optarg);
-            break;
-        case 'g':
-            std::printf("BackupConfig%s\n", show(optarg));
-            list_read_texts(optarg, o.optBackupConfig);
-            break;
-        case 'j':
-            std::printf("BackupFileIn%s\n", show(optarg));
-            store_text(o.optBackupFileIn, optarg);
-            break;
-        case 'u':
-            std::printf("FIRMWAREFILE=%s\n", show(optarg));
-            store_text(o.optFirmwareFile, optarg);
-            break;
-        case OPT_CONNECT_TIMEOUT:
-        case OPT_TIMEOUT: {
-            echo_option(LONG_OPTIONS[option_index]);
-            const std::optional<double> seconds = seconds_value(optarg);
-            if (!seconds) {
-                usage_error = true;
-                diag("--%s: '%s' is not a number of seconds from 0.001 to %.0f", LONG_OPTIONS[option_index].name,
-                     show(optarg), MAX_WAIT_SECONDS);
-            } else if (c == OPT_CONNECT_TIMEOUT) {
-                transfer_settings.connect_timeout_ms = static_cast<long>(std::ceil(*seconds * 1000));
-            } else {
-                transfer_settings.stall_seconds = static_cast<long>(std::ceil(*seconds));
-            }
-            break;
-        }
-        case '0':
-        case '1':
-        case '2':
-            if (digit_optind != 0 && digit_optind != this_option_optind)
-                std::printf("digits occur in two different argv-elements.\n");
-            digit_optind = this_option_optind;
-            std::printf("option %c\n", c);
-            break;
-        default:
-            std::printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
-            break;
-        }
+    std::puts("mervo-cli");
+    transfer_global_init();
+    const parse_result parsed = parse_options(argc, argv, o);
+    if (parsed.end == parse_end::version) {
+        std::fflush(stdout);
+        return {0, false};
     }
 
-    if (optind < argc) {
-        std::printf("non-option ARGV-elements: ");
-        while (optind < argc)
-            std::printf("%s ", argv[optind++]);
-        std::printf("\n");
-    }
-
+    run_end end = run_end::ran;
     // A value no option can take ends the run before any action: what was
     // meant cannot be guessed.
-    if (usage_error) {
-        std::fflush(stdout);
-        return {2, false};
+    if (parsed.end != parse_end::bad_value) {
+        if (!o.quiet) {
+            std::printf("optAction=%s\n", show(o.optAction));
+            std::printf("optIP=%s\n", show(o.optIP));
+            std::printf("optBackupFileOut=%s\n", show(o.optBackupFileOut));
+            std::printf("optBackupFileOutType=%s\n", show(o.optBackupFileOutType));
+        }
+        end = dispatch(o);
     }
 
-    std::printf("optAction=%s\n", show(o.optAction));
-    std::printf("optIP=%s\n", show(o.optIP));
-    std::printf("optBackupFileOut=%s\n", show(o.optBackupFileOut));
-    std::printf("optBackupFileOutType=%s\n", show(o.optBackupFileOutType));
-
-    if (!dispatch(o)) {
-        // A rejected CSV file ends the run at once: no cleanup, no wait.
-        std::fflush(stdout);
-        return {1, false};
-    }
-
-    transfer_global_cleanup();
+    const bool usage_error = parsed.end == parse_end::bad_value || parsed.parser_complaints || !o.optAction ||
+                             end == run_end::unknown || run_record().missing_arguments;
+    cli_result result;
+    if (parsed.end == parse_end::bad_value)
+        result = {2, false};
+    else if (end == run_end::end_run)
+        result = {1, false}; // a rejected CSV file ends the run at once: no cleanup, no wait
+    else if (o.exit_status)
+        result = {usage_error ? 2 : run_failed() ? 1 : 0, !o.no_wait};
+    else
+        result = {0, !o.no_wait};
+    if (end != run_end::end_run)
+        transfer_global_cleanup();
     std::fflush(stdout);
-    return {0, true};
+
+    if (o.report) {
+        frame.address = o.optIP;
+        frame.action = o.optAction;
+        frame.ended = std::time(nullptr);
+        frame.result = usage_error ? "usage error" : run_failed() || end == run_end::end_run ? "failed" : "ok";
+        frame.exit_status = result.status;
+        write_report(*o.report, console.report_fd(), report_document(frame));
+    }
+    return result;
 }

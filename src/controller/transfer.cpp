@@ -20,6 +20,7 @@ transfer_limits transfer_settings;
 namespace {
 
 std::string last_error;
+long last_response = 0;
 
 // The connect timeout of a TFTP upload, from which libcurl derives its
 // retransmission (see firmware_push_tftp).
@@ -82,6 +83,7 @@ void set_http_limits(CURL *handle)
 // remaining transfers fail at once with the same reason.
 int perform(CURL *handle, const std::string &url)
 {
+    last_error.clear();
     const std::string key = controller_key(url);
     if (const auto found = silent_controllers().find(key); found != silent_controllers().end()) {
         report_failure(found->second, " (no answer earlier in this run; not tried again)");
@@ -108,7 +110,7 @@ int push_request(const char *tag, const std::string &url)
     curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, verbose_option());
-    curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, transfer_settings.progress_meter ? 0L : 1L);
     set_http_limits(handle.get());
     if (perform(handle.get(), url) != 0)
         return 1;
@@ -124,6 +126,8 @@ int push_request(const char *tag, const std::string &url)
 } // namespace
 
 const std::string &transfer_last_error() { return last_error; }
+
+long transfer_last_response() { return last_response; }
 
 void transfer_global_init() { curl_global_init(CURL_GLOBAL_ALL); }
 
@@ -183,8 +187,10 @@ int transfer_download(const char *tag, const char *url, mem_buffer *buffer)
     curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, static_cast<void *>(buffer));
     curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, verbose_option());
     set_http_limits(handle.get());
+    last_response = 0;
     if (perform(handle.get(), url) != 0)
         return 1;
+    curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &last_response);
     std::printf("%s\treceived %d bytes.\n", tag, static_cast<int>(buffer->size));
     return 0;
 }
@@ -245,7 +251,7 @@ int firmware_push_tftp(const char *address, file_data *file)
     const std::uint32_t length = file->length;
     curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, verbose_option());
-    curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, transfer_settings.progress_meter ? 0L : 1L);
     // Retransmission. libcurl (lib/tftp.c, tftp_set_timeouts) derives its own
     // resend interval and the "timeout" option it asks of the server from the
     // time it has left, T whole seconds: T/5 tries (at least 3, at most 50),

@@ -26,12 +26,15 @@ struct transfer_limits {
     long connect_timeout_ms = 10000;  // to establish the connection (--connect-timeout)
     long stall_seconds = 30;          // without a byte moving, once connected (--timeout)
     long tftp_blksize = TFTP_BLKSIZE_DEFAULT;  // --tftp-blksize
+    bool progress_meter = true;                // libcurl's meter on standard error (off with --quiet)
 };
 extern transfer_limits transfer_settings;
 
-// The failure text of the last transfer that failed in this run (libcurl's
-// text for its result), empty while none has.
+// Why the latest transfer failed (libcurl's text for its result); empty when
+// it succeeded.
 const std::string &transfer_last_error();
+// The HTTP status of the latest download's answer (0 when there was none).
+long transfer_last_response();
 
 // The transfer library's process-wide state: set up once before the first
 // transfer, released after the last.
