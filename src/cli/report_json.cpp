@@ -4,6 +4,7 @@
 #include "json/json_write.h"
 
 #include <cstdio>
+#include <string_view>
 
 namespace {
 
@@ -14,8 +15,11 @@ std::string iso_time(std::time_t when)
     char text[40];
     if (!localtime_r(&when, &local) || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0)
         return "null";
-    std::string stamp = text;
-    stamp.insert(stamp.size() - 2, ":");
+    // strftime writes the offset as +0100.
+    const std::string_view written = text;
+    std::string stamp(written.substr(0, written.size() - 2));
+    stamp += ':';
+    stamp += written.substr(written.size() - 2);
     return json_quote(stamp);
 }
 

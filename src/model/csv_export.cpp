@@ -36,8 +36,11 @@ std::string groups(std::uint16_t mask)
 {
     std::string out = "[";
     for (unsigned group = 0; group < 16; ++group)
-        if (mask & (1u << group))
-            out += (out.size() > 1 ? "," : "") + std::to_string(group);
+        if (mask & (1u << group)) {
+            if (out.size() > 1)
+                out += ',';
+            out += std::to_string(group);
+        }
     return cell(out + "]");
 }
 
@@ -49,8 +52,11 @@ std::string scenes(const std::uint8_t *levels)
     while (count > 0 && levels[count - 1] == DALI_NO_LEVEL)
         --count;
     std::string out = "[";
-    for (unsigned scene = 0; scene < count; ++scene)
-        out += (scene > 0 ? "," : "") + level(levels[scene]);
+    for (unsigned scene = 0; scene < count; ++scene) {
+        if (scene > 0)
+            out += ',';
+        out += level(levels[scene]);
+    }
     return cell(out + "]");
 }
 

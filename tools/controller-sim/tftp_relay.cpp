@@ -196,8 +196,13 @@ struct transfer {
     void log(const char *result)
     {
         std::string runs;
-        for (const auto &[size, count] : sizes)
-            runs += (runs.empty() ? "" : " ") + std::to_string(size) + "*" + std::to_string(count);
+        for (const auto &[size, count] : sizes) {
+            if (!runs.empty())
+                runs += ' ';
+            runs += std::to_string(size);
+            runs += '*';
+            runs += std::to_string(count);
+        }
         log_line line("tftp_transfer");
         line.text("client", address_text(client))
             .text("request", request)
