@@ -11,9 +11,9 @@ tool_sources=$(realpath "${2:?usage: check_completion.sh COMPLETION_FILE TOOL_SO
 
 # shellcheck source=/dev/null
 source "$completion" || { echo "FAIL: $completion does not load"; exit 1; }
-spec=$(complete -p mervo-cli 2>/dev/null) || { echo "FAIL: nothing completes mervo-cli"; exit 1; }
-function=$(sed -n 's/.* -F \([^ ]*\) .*/\1/p' <<<"$spec")
-[ -n "$function" ] || { echo "FAIL: no completion function in: $spec"; exit 1; }
+registered=$(complete -p mervo-cli 2>/dev/null) || { echo "FAIL: nothing completes mervo-cli"; exit 1; }
+function=$(sed -n 's/.* -F \([^ ]*\) .*/\1/p' <<<"$registered")
+[ -n "$function" ] || { echo "FAIL: no completion function in: $registered"; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
