@@ -2,19 +2,12 @@
 // block routines (the accelerated one runs where the processor has it).
 #include "firmware/sha256.h"
 
-#include "firmware_files.h"
-
-#include <gtest/gtest.h>
+#include "base/hex.h"
+#include "openssl_digest.h"
 
 #include <random>
-#include <string>
 
 namespace {
-
-using fwtest::bytes;
-using fwtest::openssl_sha256;
-
-const sha256_engine ENGINES[] = {sha256_engine::best, sha256_engine::portable};
 
 // The digest of `size` bytes added in pieces: the first `first` bytes, then
 // pieces of `piece` bytes (the rest at once when 0).
@@ -32,11 +25,6 @@ bytes digest_of(const std::uint8_t *data, std::size_t size, sha256_engine engine
     return digest;
 }
 
-std::string hex_digest(const std::string &text, sha256_engine engine, std::size_t piece = 0)
-{
-    return fwtest::to_hex(digest_of(reinterpret_cast<const std::uint8_t *>(text.data()), text.size(), engine, 0, piece));
-}
-
 bytes random_bytes(std::size_t size, unsigned seed)
 {
     std::mt19937 generator(seed);
@@ -46,28 +34,25 @@ bytes random_bytes(std::size_t size, unsigned seed)
     return data;
 }
 
-TEST(Sha256, FipsExamples)
+TEST(Sha256, FipsExamplesAndOpenSslOnEveryLengthUpTo300And16MiB)
 {
-    for (sha256_engine engine : ENGINES) {
+    const struct {
+        std::string text;
+        const char *digest;
+    } examples[] = {
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+         "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (sha256_engine engine : {sha256_engine::best, sha256_engine::portable}) {
         SCOPED_TRACE(engine == sha256_engine::best ? "best" : "portable");
-        EXPECT_EQ(hex_digest("abc", engine), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-        EXPECT_EQ(hex_digest("", engine), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-        EXPECT_EQ(hex_digest("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", engine),
-                  "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-        EXPECT_EQ(hex_digest("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmn"
-                             "opqrlmnopqrsmnopqrstnopqrstu",
-                             engine),
-                  "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1");
-        // One million times 'a', added in uneven pieces.
-        EXPECT_EQ(hex_digest(std::string(1000000, 'a'), engine, 997),
-                  "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-    }
-}
-
-TEST(Sha256, AgreesWithOpenSslOnEveryLengthUpTo300And16MiB)
-{
-    for (sha256_engine engine : ENGINES) {
-        SCOPED_TRACE(engine == sha256_engine::best ? "best" : "portable");
+        for (const auto &e : examples) // the million in uneven pieces
+            EXPECT_EQ(digest_of(reinterpret_cast<const std::uint8_t *>(e.text.data()), e.text.size(), engine, 0, 997),
+                      hex_decode(e.digest));
         for (std::size_t size = 0; size <= 300; ++size) {
             const bytes data = random_bytes(size, static_cast<unsigned>(size));
             const bytes expected = openssl_sha256(data);
