@@ -1,65 +1,67 @@
-// Test material for the channel tests: channel files with distinct bytes in
-// every field, the device fields a CSV row sets, and what the simulated
-// controller holds.
+// Channel files for the model tests: patterned files, download records, where
+// two files differ, and the checksum by the simulated controller's own
+// bit-by-bit CRC (the independent oracle).
 #pragma once
 
+#include "controller-sim/configs.h"
 #include "model/channel_file.h"
-#include "controller/download.h"
 #include "model/config_archive.h"
 
-#include "expect.h"
-#include "files.h"
-#include "sim.h"
+#include "support.h"
 
-#include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
-namespace channel_test {
+// `size` bytes whose bytes all differ from their neighbours, with the layout
+// version in its header when the file is long enough to hold one.
+inline bytes patterned_file(std::uint32_t size, std::uint32_t layout_version, std::uint32_t seed = 1)
+{
+    bytes file(size);
+    for (std::uint32_t i = 0; i < size; ++i)
+        file[i] = static_cast<std::uint8_t>((i * 7 + seed * 13 + i / 251) & 0xFF);
+    if (size >= DALI_DEVICES) {
+        dali_put_u32(file.data(), DALI_FILE_SIZE, size);
+        dali_put_u32(file.data(), DALI_LAYOUT_VERSION, layout_version);
+    }
+    return file;
+}
 
-extern const std::string VERSION_1; // "#dali-channel-csv-version: 1\n"
+// The checksum a channel file should hold in bytes 4 to 7: the CRC of the
+// file with that field zeroed.
+inline std::uint32_t channel_checksum(bytes file)
+{
+    for (std::size_t i = 4; i < 8 && i < file.size(); ++i)
+        file[i] = 0;
+    return channel_file_crc(file.data(), file.size());
+}
 
-// `size` bytes of a channel file whose bytes all differ from their
-// neighbours, with the given layout version in its header.
-bytes patterned_file(std::uint32_t size, std::uint32_t layout_version, std::uint32_t seed = 1);
+inline backup_download make_download(bytes archive, const char *firmware_version)
+{
+    backup_download download;
+    download.size = static_cast<std::uint32_t>(archive.size());
+    download.data = std::move(archive);
+    if (firmware_version != nullptr)
+        download.firmware_version = firmware_version;
+    return download;
+}
 
-// A download record holding `archive`, with the given firmware version.
-backup_download make_download(bytes archive, const char *firmware_version);
+inline std::vector<std::uint32_t> differing_offsets(const std::uint8_t *a, const std::uint8_t *b, std::uint32_t size)
+{
+    std::vector<std::uint32_t> offsets;
+    for (std::uint32_t i = 0; i < size; ++i)
+        if (a[i] != b[i])
+            offsets.push_back(i);
+    return offsets;
+}
 
-// The offsets at which two byte strings differ (where_different, in
-// tests/support, gives them as a message).
-std::vector<std::uint32_t> differing_offsets(const std::uint8_t *a, const std::uint8_t *b, std::uint32_t size);
-
-// The device fields a CSV row sets, for building an expected image.
-struct device_values {
-    std::uint32_t add_flags;
-    int short_address; // -1: address byte unchanged
-    const char *name;
-    std::uint16_t groups;
-    std::uint8_t power_on, system_failure, min, max, fade_rate, fade_time;
-    std::vector<std::uint8_t> scenes; // the rest 255
-};
-// Sets those fields of device entry `slot` of a layout 1 file as the import does.
-void apply_expected(std::uint8_t *file, std::uint32_t slot, const device_values &values);
-
-// Two device rows and what they set.
-extern const std::string HALL_ROW; // "0,5,12,Hall,\"[0,3]\",254,null,1,254,7,4,\"[254,200,null]\"\n"
-extern const device_values HALL;
-extern const std::string DOOR_ROW; // "1,0,null,Door,[15],false,10,2,200,99,0,\"[1,2,3,4]\"\n"
-extern const device_values DOOR;
-
-// The file as setup_channel uploads it: `before` with the rows' device
-// fields, layout version 1 and a fresh checksum.
-bytes expected_upload(bytes before, const std::vector<std::pair<std::uint32_t, device_values>> &rows);
-
-// Restore requests the simulator received so far.
-std::size_t restores(const controller_sim &sim);
-// The channel file in a fresh download of "dali<channel>".
-bytes fetch_channel_file(const controller_sim &sim, std::uint32_t channel);
-
-// A version 1 CSV file in `dir` whose second line is one field of 64 MB: more
-// than the tokeniser can hold in a process under a memory limit.
-std::string huge_field_csv(const temp_dir &dir);
-
-} // namespace channel_test
+// For a failure message: the sizes, or the first offsets at which two files differ.
+inline std::string where_different(const bytes &a, const bytes &b)
+{
+    if (a.size() != b.size())
+        return "sizes " + std::to_string(a.size()) + " and " + std::to_string(b.size());
+    std::string text = "differ at";
+    const auto offsets = differing_offsets(a.data(), b.data(), static_cast<std::uint32_t>(a.size()));
+    for (std::size_t i = 0; i < offsets.size() && i < 32; ++i)
+        text += " " + std::to_string(offsets[i]);
+    return text + " (" + std::to_string(offsets.size()) + " in all)";
+}

@@ -4,7 +4,7 @@
 #include "model/convert.h"
 #include "model/channel_file.h"
 
-#include "expect.h"
+#include "channel_files.h"
 
 #include <gtest/gtest.h>
 

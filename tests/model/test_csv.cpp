@@ -2,15 +2,43 @@
 #include "model/csv.h"
 
 #include "channel_files.h"
-#include "run.h"
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 
-using namespace channel_test;
-
 namespace {
+
+const std::string VERSION_1 = "#dali-channel-csv-version: 1\n";
+
+// The device fields a CSV row sets.
+struct device_values {
+    std::uint32_t add_flags;
+    int short_address; // -1: address byte unchanged
+    const char *name;
+    std::uint16_t groups;
+    std::uint8_t power_on, system_failure, min, max, fade_rate, fade_time;
+    std::vector<std::uint8_t> scenes; // the rest 255
+};
+const std::string HALL_ROW = "0,5,12,Hall,\"[0,3]\",254,null,1,254,7,4,\"[254,200,null]\"\n";
+const device_values HALL = {DALI_FLAG_ADDRESSED | DALI_FLAG_POWER_ON, 12, "Hall", 0x0009, 254, 255, 1, 254, 7, 4,
+                            {254, 200, 255}};
+
+// Sets those fields of device entry `slot` of a layout 1 file as the import
+// does, from literal offsets.
+void apply_expected(std::uint8_t *file, std::uint32_t slot, const device_values &v)
+{
+    std::uint8_t *e = file + DALI_DEVICES + 152 * slot;
+    e[36] = 255;
+    dali_put_u32(e, 0, dali_get_u32(e, 0) | v.add_flags);
+    if (v.short_address >= 0)
+        e[11] = static_cast<std::uint8_t>(2 * v.short_address + 1);
+    std::memset(e + 94, 0, 33);
+    std::memcpy(e + 94, v.name, std::min<std::size_t>(std::strlen(v.name), 32));
+    dali_put_u16(e, 18, v.groups);
+    const std::uint8_t levels[] = {v.power_on, v.system_failure, v.min, v.max, v.fade_rate, v.fade_time};
+    std::memcpy(e + 5, levels, sizeof levels);
+    std::memset(e + 20, 255, 16);
+    std::copy(v.scenes.begin(), v.scenes.end(), e + 20);
+}
 
 channel_config patterned_image()
 {
