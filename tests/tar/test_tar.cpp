@@ -1,8 +1,7 @@
 // The tar layer on archives built in memory and on disk.
 #include "tar_build.h"
 
-#include "expect.h"
-#include "files.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
