@@ -1,15 +1,13 @@
-// The front end in-process (options, echo, dispatch) and the real binary end to end.
+// The front end in-process: options, their echo, dispatch.
 #include "base/format.h"
 #include "cli/frontend.h"
 #include "controller/transfer.h"
 
-#include "expect.h"
-#include "run.h"
+#include "support.h"
 
 #include <getopt.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -36,6 +34,14 @@ run_output run(std::vector<std::string> args)
     r.out = std::move(captured.out);
     r.err = std::move(captured.err);
     return r;
+}
+
+// The four option values, the last lines before the action's.
+std::string option_values(const std::string &action, const std::string &ip, const std::string &out = "(null)",
+                          const std::string &type = "(null)")
+{
+    return "optAction=" + action + "\noptIP=" + ip + "\noptBackupFileOut=" + out + "\noptBackupFileOutType=" + type +
+           "\n";
 }
 
 const std::string BANNER = "mervo-cli\n";
