@@ -9,6 +9,10 @@ Exit status: 0 when every case passed, 1 when one failed, 77 when the only
 case was skipped. --update rewrites each case's expected output from the real
 output, keeping the pattern lines that still match.
 
+    run_case.py --cli PATH --sim PATH --readme README.md [--update]
+
+runs the README's ```console transcripts instead (see readme() below).
+
     run_case.py simlog [--all] [NAME]
 
 (only inside a case, where it is on PATH as `simlog`) prints what the
@@ -626,6 +630,63 @@ def simlog(argv):
     return 0
 
 
+# ---- The README's transcripts ----
+
+README_ADDRESS = "127.0.0.1:8080"
+README_STAMP = re.compile(r"(?<=_VESTRA_)\d{8}_\d{6}")
+
+
+def readme(options):
+    """Runs every ```console block of the README in order, in one scratch
+    folder holding a copy of examples/, against one simulated controller on a
+    copy of examples/controller-state. A block's "$ " lines are commands, the
+    lines after one its standard output: the README's address stands for the
+    controller's, backup time stamps are patterns, the carriage returns of
+    the tool's lines are left out; a command must exit with 0."""
+    path = options.cases[0]
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    root = tempfile.mkdtemp(prefix="mervo-readme-")
+    work, bindir, state = (os.path.join(root, name) for name in ("work", "bin", "state"))
+    shutil.copytree(os.path.join(os.path.dirname(os.path.abspath(path)), "examples"), os.path.join(work, "examples"))
+    shutil.copytree(os.path.join(work, "examples", "controller-state"), state)
+    os.makedirs(bindir)
+    case = Case(path, options)
+    case.write_tools(bindir, root, limit=None)
+    sim = Controller("SIM", "--state " + state, root, work, options.sim, options.fixtures, {})
+    out, failures, i, inside = [], 0, 0, False
+    try:
+        while i < len(lines):
+            line = lines[i]
+            inside = line == "```console" or (inside and line != "```")
+            i += 1
+            if not (inside and line.startswith("$ ")):
+                out.append(line)
+                continue
+            number, expected = i, []
+            while lines[i] != "```" and not lines[i].startswith("$ "):
+                expected.append(lines[i])
+                i += 1
+            process = case.launch(Command(0, [line.replace(README_ADDRESS, sim.address)]), {}, bindir, work)
+            actual = process.communicate(timeout=120)[0].decode("utf-8", "replace").replace(sim.address, README_ADDRESS)
+            actual = actual.replace("\r\n", "\n").splitlines()
+            same = [README_STAMP.sub("STAMP", a) for a in actual] == [README_STAMP.sub("STAMP", e) for e in expected]
+            out += [line] + (expected if same else actual)
+            if process.returncode or not same:
+                failures += 1
+                print(f"{path}:{number}: `{line[2:]}` exited with {process.returncode}, printed:\n"
+                      + "\n".join(difflib.unified_diff(expected, actual, "README", "actual", lineterm="")))
+    finally:
+        sim.stop()
+        shutil.rmtree(root, ignore_errors=True)
+    if options.update:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("\n".join(out))
+        return 0
+    print(f"{path}: {failures} of its commands failed")
+    return 1 if failures else 0
+
+
 # ---- Main ----
 
 def main(argv):
@@ -638,6 +699,7 @@ def main(argv):
     parser.add_argument("--sanitized", action="store_true", help="the binaries are built with the sanitizers")
     parser.add_argument("--update", action="store_true", help="rewrite the expected output from the real output")
     parser.add_argument("-j", type=int, default=1, help="cases run at once")
+    parser.add_argument("--readme", action="store_true", help="the one file named is the README")
     parser.add_argument("cases", nargs="+")
     options = parser.parse_args(argv)
     options.cli = os.path.abspath(options.cli)
@@ -645,6 +707,8 @@ def main(argv):
     options.fixtures = os.path.abspath(options.fixtures)
     # A harness ended by a signal still stops its controllers and removes its folders.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+    if options.readme:
+        return readme(options)
 
     if options.j > 1 and len(options.cases) > 1:
         return run_apart(argv, options)
