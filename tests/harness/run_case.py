@@ -546,6 +546,7 @@ class Case:
         # Values that differ from run to run are shown by name, longest first.
         values = {v: "$" + k for k, v in names.items() if k not in ("SANITIZED",) and v}
         values[os.path.realpath(work)] = "$SCRATCH"
+        values[self.options.cli] = "mervo-cli"  # the binary's own path, as getopt prints it
         substitutions = [(re.compile(re.escape(v) + (r"(?!\d)" if v[-1].isdigit() else "")), n.replace("\\", "\\\\"))
                          for v, n in sorted(values.items(), key=lambda kv: -len(kv[0]))]
         window = (start, time.time())
