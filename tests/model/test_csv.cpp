@@ -142,12 +142,17 @@ TEST(ChannelCsv, ExampleRowAndItsVariants)
         expect_same_image(loaded(VERSION_1 + "0,5," + zero + ",Hall,\"[0,3]\",254,null,1,254,7,4,\"[254,200,null]\"\n"),
                           expected_with(values));
 
-    // An address of 64 to 254 sets neither bit 0 nor the address byte nor the block.
+    // 63, the highest address, sets bit 0 and the address byte; 64 to 254
+    // set neither, nor clear the block.
     values = HALL;
+    values.short_address = 63;
+    expect_same_image(loaded(VERSION_1 + "0,5,63,Hall,\"[0,3]\",254,null,1,254,7,4,\"[254,200,null]\"\n"),
+                      expected_with(values));
     values.add_flags = DALI_FLAG_POWER_ON;
     values.short_address = -1;
-    expect_same_image(loaded(VERSION_1 + "0,5,200,Hall,\"[0,3]\",254,null,1,254,7,4,\"[254,200,null]\"\n"),
-                      expected_with(values));
+    for (const char *high : {"64", "200"})
+        expect_same_image(loaded(VERSION_1 + "0,5," + high + ",Hall,\"[0,3]\",254,null,1,254,7,4,\"[254,200,null]\"\n"),
+                          expected_with(values));
 
     // A slot named twice: the later row adds its flags over the earlier's.
     expect_same_image(loaded(VERSION_1 + HALL_ROW + "0,5,3,Other,[1],FALSE,2,3,4,5,6,[9]\n"),
