@@ -143,18 +143,13 @@ mzip::zip_handle_t *open_backup_zip(const char *directory, const char *address, 
     return zip;
 }
 
-// Whether loose backup files can be made in `directory`: one is created
-// there and removed again.
+// Whether loose backup files can be made in `directory`.
 bool directory_writable(const char *directory)
 {
-    std::string probe = std::string(directory) + "/.mervo-cli-XXXXXX";
-    const int fd = mkstemp(probe.data());
-    if (fd < 0) {
-        report_not_stored(directory, std::strerror(errno));
+    if (const int error = folder_writable(directory)) {
+        report_not_stored(directory, std::strerror(error));
         return false;
     }
-    close(fd);
-    unlink(probe.c_str());
     return true;
 }
 

@@ -78,21 +78,32 @@ std::optional<std::vector<std::uint8_t>> from_backup(const backup_contents &back
 std::string export_channel(const char *address, const char *backup_file, const backup_contents *backup,
                            std::uint32_t channel, const std::string &csv_path, std::uint64_t &bytes)
 {
-    std::printf("CH=%u\n", channel);
+    std::printf("CH=%d\n", static_cast<int>(channel));
     std::printf("FILE=%s\n", csv_path.c_str());
     if (!path_fits(csv_path.c_str())) {
         diag("--channelcsvfile: the path is longer than %zu characters: '%s'", PATH_FIELD_SIZE - 1, csv_path.c_str());
         return "the CSV file's path is too long";
     }
-    // An existing file is never replaced: nothing is fetched for it either.
+    std::string name, path, why = "the channel file cannot be read";
+    if (format_alloc(name, CONFIG_CHANNEL_NAME, channel) < 0 || format_alloc(path, CONFIG_CHANNEL_PATH, channel) < 0)
+        return why;
+    const config_entry *config = config_by_name(name.c_str());
+    if (!config || !config_kind_is_channel(config->kind)) {
+        diag("--channel: %d is no DALI channel (%u to %u); nothing is fetched for it", static_cast<int>(channel),
+             CONFIG_KIND_DALI_FIRST, CONFIG_KIND_DALI_LAST);
+        return "no such channel";
+    }
+    // An existing file is never replaced, and nothing is fetched for a file
+    // that could not be written.
     struct stat existing {};
     if (lstat(csv_path.c_str(), &existing) == 0) {
         diag("%s: exists already; it is not replaced", csv_path.c_str());
         return csv_path + " exists already";
     }
-    std::string name, path, why = "the channel file cannot be read";
-    if (format_alloc(name, CONFIG_CHANNEL_NAME, channel) < 0 || format_alloc(path, CONFIG_CHANNEL_PATH, channel) < 0)
-        return why;
+    if (const int error = folder_writable(folder_of(csv_path))) {
+        diag("%s: %s", csv_path.c_str(), std::strerror(error));
+        return std::strerror(error);
+    }
     const std::optional<std::vector<std::uint8_t>> file =
         backup ? from_backup(*backup, backup_file, name, path, why) : from_controller(address, name, path, why);
     if (!file)

@@ -57,3 +57,23 @@ int file_put(const std::string &path, const void *data, std::size_t size, file_p
     cleanup_forget(temp);
     return error;
 }
+
+int folder_writable(const std::string &folder)
+{
+    std::string probe = folder + "/.mervo-cli-XXXXXX";
+    signal_block block;
+    const int fd = mkstemp(probe.data());
+    if (fd < 0)
+        return errno;
+    close(fd);
+    unlink(probe.c_str());
+    return 0;
+}
+
+std::string folder_of(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}

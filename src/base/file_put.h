@@ -14,3 +14,12 @@ enum class file_put_mode {
 // 0 when the file holds `size` bytes of `data`, else the errno of the step
 // that failed (nothing of the new file is left then).
 int file_put(const std::string &path, const void *data, std::size_t size, file_put_mode mode);
+
+// 0 when files can be made in `folder` (a temporary one is made there and
+// removed again), else the errno that says why not: checked before anything
+// is fetched that would have to be stored there.
+int folder_writable(const std::string &folder);
+
+// The folder a file of `path` would be made in: what comes before its last
+// '/' ("/" for a file at the root), or "." when there is none.
+std::string folder_of(const std::string &path);
