@@ -155,7 +155,7 @@ int action_get_channel(const char *address, const char *backup_file, const std::
         int tar_error = 0;
         backup = backup_file_read(backup_file, why, tar_error);
         if (!backup) {
-            diag("%s is no backup: %s", backup_file, why.c_str());
+            diag("%s %s", backup_file, why.c_str());
             record_step("backup", backup_file, false, 0, why);
             return 1;
         }

@@ -143,7 +143,7 @@ int action_show_backup(const char *backup_file)
     int tar_error = 0;
     const std::optional<backup_contents> backup = backup_file_read(backup_file, why, tar_error);
     if (!backup) {
-        std::printf("%s\t'%s' is no backup: %s", TAG, backup_file, why.c_str());
+        std::printf("%s\t'%s' %s", TAG, backup_file, why.c_str());
         if (tar_error != TAR_OK)
             std::printf(" (tar error %d: %s)", tar_error, tar_strerror(tar_error));
         std::puts(".");

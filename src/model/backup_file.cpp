@@ -5,6 +5,10 @@
 #include "tar/tar.h"
 #include "zip/zip_layer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -50,6 +54,16 @@ std::vector<backup_member> zip_members(mzip::zip_handle_t *zip)
 std::optional<backup_contents> backup_file_read(const char *path, std::string &why, int &tar_error)
 {
     tar_error = TAR_OK;
+    // A file that is not there, not readable, or a folder, is no damaged archive.
+    struct stat info {};
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const int error = fd < 0 ? errno : fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
+    if (fd >= 0)
+        close(fd);
+    if (error != 0) {
+        why = std::string("cannot be read: ") + std::strerror(error);
+        return std::nullopt;
+    }
     backup_contents backup;
     if (const mzip::zip_handle_ptr zip{mzip::zip_open(path, 0, 'r')}) {
         backup.zip = true;
@@ -59,7 +73,7 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
     tar_t tar;
     tar_error = tar_open(&tar, path, "r");
     if (tar_error != TAR_OK) {
-        why = "neither a zip archive nor a configuration archive";
+        why = "is no backup: neither a zip archive nor a configuration archive";
         return std::nullopt;
     }
     tar_close(&tar);
@@ -69,13 +83,13 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
     std::uint8_t chunk[64 * 1024];
     for (std::size_t count; file && (count = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) {
         if (member.archive.size() + count > BACKUP_ENTRY_MAX) {
-            why = "larger than any configuration archive";
+            why = "is no backup: larger than any configuration archive";
             return std::nullopt;
         }
         member.archive.insert(member.archive.end(), chunk, chunk + count);
     }
     if (!file || std::ferror(file.get())) {
-        why = std::strerror(errno);
+        why = std::string("cannot be read: ") + std::strerror(errno);
         return std::nullopt;
     }
     // Which configuration it is, by the path of its file.

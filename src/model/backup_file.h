@@ -23,9 +23,11 @@ struct backup_contents {
     std::vector<backup_member> members;  // in archive order (directories left out)
 };
 
-// Reads the backup at `path`. Nothing, with `why` set to a sentence, when the
-// file cannot be read or is neither a zip archive nor a tar archive whose
-// first header is sound (`tar_error` then holds the tar reader's code).
+// Reads the backup at `path`. Nothing when the file cannot be read or is
+// neither a zip archive nor a tar archive whose first header is sound, with
+// `why` set to what follows the file's name in a sentence ("cannot be read:
+// <reason>" or "is no backup: <reason>"; `tar_error` then holds the tar
+// reader's code).
 std::optional<backup_contents> backup_file_read(const char *path, std::string &why, int &tar_error);
 
 // The member holding configuration `config`, or null.
