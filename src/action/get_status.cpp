@@ -5,6 +5,7 @@
 #include "controller/status.h"
 #include "controller/transfer.h"
 
+#include <cstdint>
 #include <cstdio>
 
 int action_get_status(const char *address)
@@ -14,9 +15,10 @@ int action_get_status(const char *address)
         return 2;
     }
     controller_status status;
-    int result = status_get(address, &status);
+    std::uint64_t received = 0;
+    int result = status_get(address, &status, &received);
     record_identity(status.model_name, status.firmware_version, status.serial_number);
-    record_step("status", "status.ssi", result == 0, 0,
+    record_step("status", "status.ssi", result == 0, received,
                 transfer_last_error().empty() ? "the answer names no model" : transfer_last_error());
     if (result == 0)
         std::printf("model_name=%s\r\n", show(status.model_name));

@@ -166,9 +166,10 @@ int action_put_backup(const char *address, const char *file_in)
     }
     // Its model name is shown, its firmware version decides the conversions.
     controller_status status;
-    const int status_result = status_get(address, &status);
+    std::uint64_t received = 0;
+    const int status_result = status_get(address, &status, &received);
     record_identity(status.model_name, status.firmware_version, status.serial_number);
-    record_step("status", "status.ssi", status_result == 0, 0,
+    record_step("status", "status.ssi", status_result == 0, received,
                 transfer_last_error().empty() ? "the answer names no model" : transfer_last_error());
     if (status_result != 0) {
         status_free(&status);

@@ -99,21 +99,27 @@ private:
 };
 
 // Writes the report to its file (whole, through a temporary name) or to the
-// real standard output. A report that cannot be written is said so.
-void write_report(const std::string &where, int stdout_fd, const std::string &document)
+// real standard output. A report that cannot be written is said so (false).
+bool write_report(const std::string &where, int stdout_fd, const std::string &document)
 {
+    int error = 0;
     if (where == "-") {
         std::size_t done = 0;
-        while (done < document.size()) {
+        while (done < document.size() && error == 0) {
             const ssize_t written = write(stdout_fd, document.data() + done, document.size() - done);
+            if (written < 0 && errno == EINTR)
+                continue;
             if (written <= 0)
-                break;
-            done += static_cast<std::size_t>(written);
+                error = written < 0 ? errno : EIO;
+            else
+                done += static_cast<std::size_t>(written);
         }
-        return;
+    } else {
+        error = file_put(where, document.data(), document.size(), file_put_mode::replace);
     }
-    if (const int error = file_put(where, document.data(), document.size(), file_put_mode::replace))
-        diag("--report: %s: %s", where.c_str(), std::strerror(error));
+    if (error != 0)
+        diag("--report: %s: %s", where == "-" ? "standard output" : where.c_str(), std::strerror(error));
+    return error == 0;
 }
 
 } // namespace
@@ -174,7 +180,10 @@ cli_result cli_run(int argc, char **argv)
         frame.ended = std::time(nullptr);
         frame.result = usage_error ? "usage error" : run_failed() || end == run_end::end_run ? "failed" : "ok";
         frame.exit_status = result.status;
-        write_report(*o.report, console.report_fd(), report_document(frame));
+        // A report that went missing fails a run whose caller reads the status.
+        if (!write_report(*o.report, console.report_fd(), report_document(frame)) && o.exit_status &&
+            result.status == 0)
+            result.status = 1;
     }
     return result;
 }

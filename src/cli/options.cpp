@@ -1,12 +1,15 @@
 #include "cli/options.h"
 
 #include "base/diag.h"
+#include "base/file_put.h"
 #include "base/format.h"
 #include "cli/list_options.h"
 #include "controller/transfer.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -137,6 +140,21 @@ bool take_value(int c, const option &long_option)
     return seconds.has_value();
 }
 
+// Whether the report can be written to `path` ("-": standard output): a
+// folder that cannot take it is found before the action runs, not after.
+bool report_target_usable(const char *path)
+{
+    if (!path || std::strcmp(path, "-") == 0)
+        return true;
+    struct stat existing {};
+    int error = lstat(path, &existing) == 0 && S_ISDIR(existing.st_mode) ? EISDIR : 0;
+    if (error == 0)
+        error = folder_writable(folder_of(path));
+    if (error != 0)
+        diag("--report: %s: %s", path, std::strerror(error));
+    return error == 0;
+}
+
 } // namespace
 
 // Table order matters: it decides the generic echo and prefix matching.
@@ -206,9 +224,15 @@ parse_result parse_options(int argc, char **argv, cli_options &o)
             break;
 
         switch (c) {
+        case OPT_REPORT:
+            echo_option(LONG_OPTIONS[option_index]);
+            if (!report_target_usable(optarg)) {
+                result.end = parse_end::bad_value;
+                o.report.reset();
+            }
+            break;
         case 0:
         case OPT_EXIT_STATUS:
-        case OPT_REPORT:
         case OPT_NO_WAIT:
         case OPT_QUIET:
             echo_option(LONG_OPTIONS[option_index]);

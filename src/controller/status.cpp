@@ -5,8 +5,10 @@
 
 #include <algorithm>
 
-int status_get(const char *address, controller_status *status)
+int status_get(const char *address, controller_status *status, std::uint64_t *received_bytes)
 {
+    if (received_bytes)
+        *received_bytes = 0;
     if (!address || !status)
         return 1;
     status_free(status);
@@ -17,5 +19,7 @@ int status_get(const char *address, controller_status *status)
     if (transfer_download("status", url.c_str(), &buffer) != 0)
         return 1;
     const std::size_t received = std::min<std::size_t>(buffer.size, buffer.data.size());
+    if (received_bytes)
+        *received_bytes = received;
     return status_parse(reinterpret_cast<const char *>(buffer.data.data()), received, status);
 }
