@@ -13,12 +13,15 @@ constexpr int GUARDED_MAX = 8;
 // Written only while the signals are blocked; read by the handler.
 char guarded[GUARDED_MAX][PATH_MAX];
 
+// Ctrl-C, kill, a closed terminal or SSH session, a closed pipe (`| head`).
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
 sigset_t stop_signals()
 {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    for (const int signal_number : STOP_SIGNALS)
+        sigaddset(&set, signal_number);
     return set;
 }
 
@@ -42,11 +45,14 @@ void cleanup_on_signal()
     installed = true;
     struct sigaction action {};
     action.sa_handler = remove_and_end;
-    sigemptyset(&action.sa_mask);
-    sigaddset(&action.sa_mask, SIGINT);
-    sigaddset(&action.sa_mask, SIGTERM);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    action.sa_mask = stop_signals();
+    for (const int signal_number : STOP_SIGNALS) {
+        // A signal the caller chose to ignore (nohup, a shell's trap) stays ignored.
+        struct sigaction before {};
+        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            continue;
+        sigaction(signal_number, &action, nullptr);
+    }
 }
 
 bool cleanup_add(const std::string &path)

@@ -1,11 +1,12 @@
 // Files that must not outlive an interrupted run: a half-written backup, the
-// name reserved for one. While registered, SIGINT or SIGTERM removes them
-// before the process ends by that signal as it would have anyway.
+// name reserved for one. While registered, SIGINT, SIGTERM, SIGHUP or SIGPIPE
+// removes them before the process ends by that signal as it would have anyway.
 #pragma once
 
 #include <string>
 
-// Installs the handlers for SIGINT and SIGTERM (once per process).
+// Installs the handlers for those signals (once per process); a signal that
+// is ignored when the run starts (nohup) stays ignored.
 void cleanup_on_signal();
 // Registers a file to remove if the run is interrupted; false when the table
 // of such files is full or the path too long (the file is then not guarded).
@@ -13,7 +14,7 @@ bool cleanup_add(const std::string &path);
 // Forgets a file (it is complete, or gone).
 void cleanup_forget(const std::string &path);
 
-// Holds SIGINT and SIGTERM back for its lifetime, so that a step such as
+// Holds those signals back for its lifetime, so that a step such as
 // putting a finished file in place is not cut in two; a signal that arrived
 // meanwhile takes effect when the block ends.
 class signal_block {
