@@ -312,6 +312,16 @@ int channel_csv_load(const char *path, channel_config *config, csv_outcome *outc
     // The start of the file tells the separator; a byte-order mark is skipped.
     std::vector<char> start(CSV_SNIFF);
     start.resize(std::fread(start.data(), 1, start.size(), file.get()));
+    // A file that opens but cannot be read (a folder, an I/O error) is not
+    // an empty one: nothing of it is used.
+    const auto read_failed = [&] {
+        if (!std::ferror(file.get()))
+            return false;
+        outcome->open_error = errno != 0 ? errno : EIO;
+        return true;
+    };
+    if (read_failed())
+        return CSV_NOT_READ;
     std::size_t from = 0;
     if (start.size() >= sizeof UTF8_BOM && std::memcmp(start.data(), UTF8_BOM, sizeof UTF8_BOM) == 0)
         from = sizeof UTF8_BOM;
@@ -330,6 +340,8 @@ int channel_csv_load(const char *path, channel_config *config, csv_outcome *outc
     for (std::size_t count; (count = std::fread(chunk, 1, sizeof chunk, file.get())) != 0;)
         if (!parse(chunk, count))
             return CSV_REJECTED;
+    if (read_failed())
+        return CSV_NOT_READ;
     csv_fini(&csv.parser, channel_csv_field, channel_csv_row_end, &ctx);
     file.reset();
     std::printf("%lu fields, %lu rows\n", static_cast<unsigned long>(ctx.column), static_cast<unsigned long>(ctx.rows));

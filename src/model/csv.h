@@ -43,7 +43,7 @@ struct channel_csv_ctx {
 struct csv_outcome {
     std::uint32_t applied = 0;  // device rows applied
     bool version_1 = false;     // the file declared format version 1
-    int open_error = 0;         // errno when the file could not be opened
+    int open_error = 0;         // errno when the file could not be opened or read
 };
 
 // The cell separator of a CSV file that begins with `text`: ',' unless its
@@ -54,7 +54,7 @@ char channel_csv_separator(const char *text, std::size_t size);
 // What channel_csv_load reports.
 enum : int {
     CSV_LOADED = 0,    // the file was read to its end
-    CSV_NOT_READ = 1,  // missing argument, or the file could not be opened
+    CSV_NOT_READ = 1,  // missing argument, or the file could not be opened or read
     CSV_REJECTED = 2,  // the tokeniser rejected the file: the run must end with status 1
 };
 
