@@ -36,6 +36,21 @@ void report_unused_csv(const char *path, std::uint32_t channel, const csv_outcom
              "is", show(path), channel);
 }
 
+// Rows of a CSV file that was applied but not in whole: said once, with the
+// first rows' numbers, so that no device goes missing unnoticed.
+void report_skipped_rows(const char *path, const csv_outcome &outcome)
+{
+    if (outcome.skipped == 0)
+        return;
+    std::string rows;
+    for (const std::uint32_t row : outcome.skipped_rows)
+        rows += (rows.empty() ? "" : ", ") + std::to_string(row);
+    if (outcome.skipped > outcome.skipped_rows.size())
+        rows += ", ...";
+    diag("%s: %u row%s left out (row%s %s): a device row needs 12 cells and a slot from 0 to 63", show(path),
+         outcome.skipped, outcome.skipped == 1 ? "" : "s", outcome.skipped_rows.size() == 1 ? "" : "s", rows.c_str());
+}
+
 }  // namespace
 
 int channel_setup(const char *address, std::uint32_t channel, const char *csv_path)
@@ -82,18 +97,21 @@ int channel_setup(const char *address, std::uint32_t channel, const char *csv_pa
         if (loaded != CSV_LOADED || outcome.applied == 0) {
             report_unused_csv(csv_path, channel, outcome, loaded);
             failure = "the CSV file applied no device";
-        } else if (channel_config_write(&tar, &download, channel, config.get()) != 0) {
-            failure = "the controller's firmware " + std::string(show(download.firmware_version)) +
-                      " takes no channel file of layout 1";
         } else {
-            channel_archive_list(&tar);
-            // The archive is the first `pos` bytes of the writer's buffer.
-            length = std::min<std::uint32_t>(tar.pos, static_cast<std::uint32_t>(tar.buffer.size()));
-            failure.clear();
-            if (backup_upload(base.c_str(), address, tar.buffer.data(), length) == 0)
-                std::puts("OK");
-            else
-                failure = transfer_last_error();
+            report_skipped_rows(csv_path, outcome);
+            if (channel_config_write(&tar, &download, channel, config.get()) != 0) {
+                failure = "the controller's firmware " + std::string(show(download.firmware_version)) +
+                          " takes no channel file of layout 1";
+            } else {
+                channel_archive_list(&tar);
+                // The archive is the first `pos` bytes of the writer's buffer.
+                length = std::min<std::uint32_t>(tar.pos, static_cast<std::uint32_t>(tar.buffer.size()));
+                failure.clear();
+                if (backup_upload(base.c_str(), address, tar.buffer.data(), length) == 0)
+                    std::puts("OK");
+                else
+                    failure = transfer_last_error();
+            }
         }
     }
     record_step("channel", number, failure.empty(), length, failure);

@@ -59,6 +59,17 @@ struct cell_reader {
     std::int32_t string_decimal() { return csv_decimal(json_get_string(&stream, nullptr)); }
 };
 
+// Whether a decimal cell holds a number at all: blanks, a sign, then a digit.
+// A spreadsheet writes a blank row as 12 empty cells, which would read as slot 0.
+bool holds_number(const char *text)
+{
+    while (*text == ' ' || *text == '\t')
+        ++text;
+    if (*text == '+' || *text == '-')
+        ++text;
+    return *text >= '0' && *text <= '9';
+}
+
 // Column 2: the last value the cell holds, wherever it stands; 0 when none.
 std::uint8_t read_short_address(const char *text)
 {
@@ -127,7 +138,10 @@ void read_column(channel_csv_row &row, std::uint32_t column, const char *text)
 {
     switch (column) {
     case 0: row.column0 = csv_decimal(text); break;
-    case 1: row.slot = csv_decimal(text); break;
+    case 1:
+        row.slot = csv_decimal(text);
+        row.slot_given = holds_number(text);
+        break;
     case 2: row.short_address = read_short_address(text); break;
     case 3: {
         std::string copy;
@@ -206,10 +220,15 @@ void channel_csv_row_end(int, void *context)
     auto *ctx = static_cast<channel_csv_ctx *>(context);
     if (ctx == nullptr)
         return;
-    if (!ctx->comment && ctx->row.version == CSV_FORMAT_VERSION && ctx->column == CSV_COLUMNS &&
+    const bool device_row = !ctx->comment && ctx->row.version == CSV_FORMAT_VERSION;
+    if (device_row && ctx->column == CSV_COLUMNS && ctx->row.slot_given &&
         static_cast<std::uint32_t>(ctx->row.slot) <= DALI_MAX_SHORT_ADDRESS) {
         channel_csv_apply_row(static_cast<std::uint32_t>(ctx->row.slot), ctx);
         ++ctx->applied;
+    } else if (device_row) {
+        ++ctx->skipped;
+        if (ctx->skipped_rows.size() < CSV_SKIPPED_LISTED)
+            ctx->skipped_rows.push_back(ctx->rows + 1);
     }
     const std::uint32_t version = ctx->row.version;
     ctx->row = channel_csv_row{};
@@ -254,17 +273,25 @@ void channel_csv_apply_row(std::uint32_t slot, channel_csv_ctx *context)
 
 char channel_csv_separator(const char *text, std::size_t size)
 {
-    // Separators outside quotes, line by line. The first line that is no
-    // comment and holds a separator decides; without one, the first comment
-    // line that holds one does (spreadsheets pad the version line with them).
+    // Separators outside quotes and outside JSON arrays (a ';' file leaves
+    // "[0,1,2,3]" unquoted, and a scene list has up to 15 commas), line by
+    // line. The first line that is no comment and holds a separator decides;
+    // without one, the first comment line that holds one does (spreadsheets
+    // pad the version line with them).
     char comment_verdict = 0;
-    std::size_t commas = 0, semicolons = 0, line_start = 0;
+    std::size_t commas = 0, semicolons = 0, line_start = 0, brackets = 0;
     bool quoted = false;
     for (std::size_t i = 0; i <= size; ++i) {
         const char c = i < size ? text[i] : '\n';
         if (c == '"') {
             quoted = !quoted;
         } else if (quoted && i < size) {
+            continue;
+        } else if (c == '[') {
+            ++brackets;
+        } else if (c == ']') {
+            brackets -= brackets > 0 ? 1 : 0;
+        } else if (brackets > 0 && c != '\n' && c != '\r') {
             continue;
         } else if (c == ',') {
             ++commas;
@@ -278,7 +305,7 @@ char channel_csv_separator(const char *text, std::size_t size)
                 if (comment_verdict == 0)
                     comment_verdict = verdict;
             }
-            commas = semicolons = 0;
+            commas = semicolons = brackets = 0;
             quoted = false;
             line_start = i + 1;
         }
@@ -347,5 +374,7 @@ int channel_csv_load(const char *path, channel_config *config, csv_outcome *outc
     std::printf("%lu fields, %lu rows\n", static_cast<unsigned long>(ctx.column), static_cast<unsigned long>(ctx.rows));
     outcome->applied = ctx.applied;
     outcome->version_1 = ctx.version_1;
+    outcome->skipped = ctx.skipped;
+    outcome->skipped_rows = std::move(ctx.skipped_rows);
     return CSV_LOADED;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The device row being read, filled column by column and cleared after every
 // row (except `version`, which the version lines set).
@@ -16,6 +17,7 @@ struct channel_csv_row {
     bool power_on_false = false;      // column 5 held "false"
     std::int32_t column0 = 0;
     std::int32_t slot = 0;            // device entry, 0 to 63 (compared as unsigned)
+    bool slot_given = false;          // the slot cell holds a number (not empty, as in a blank row)
     std::uint8_t short_address = 0;   // 255 = none
     std::optional<std::string> name;
     std::uint16_t groups = 0;
@@ -37,12 +39,19 @@ struct channel_csv_ctx {
     channel_csv_row row;
     std::uint32_t applied = 0;  // device rows applied to the image
     bool version_1 = false;     // a "#dali-channel-csv-version: 1" line was read
+    std::uint32_t skipped = 0;  // rows after that line that were no comment and not applied
+    std::vector<std::uint32_t> skipped_rows; // the first CSV_SKIPPED_LISTED of them, counted from 1
 };
+
+// How many skipped rows an import names; the others are only counted.
+inline constexpr std::size_t CSV_SKIPPED_LISTED = 10;
 
 // What an import found, for the caller to report.
 struct csv_outcome {
     std::uint32_t applied = 0;  // device rows applied
     bool version_1 = false;     // the file declared format version 1
+    std::uint32_t skipped = 0;  // device rows left out (see channel_csv_ctx)
+    std::vector<std::uint32_t> skipped_rows;
     int open_error = 0;         // errno when the file could not be opened or read
 };
 

@@ -266,3 +266,28 @@ TEST(ChannelCsv, RowsThatAreCountedButNotApplied)
     channel_csv_apply_row(64, &ctx);
     expect_same_image(config, unchanged);
 }
+
+TEST(ChannelCsv, SeparatorOfTheFirstDeviceRow)
+{
+    const std::string scenes16 = "[254,254,254,254,254,254,254,254,200,200,200,200,100,100,100,0]";
+    const struct {
+        std::string text;
+        char separator;
+    } rows[] = {
+        {VERSION_1 + HALL_ROW, ','},
+        {"#dali-channel-csv-version: 1;;;;;;;;;;;\r\n3;5;12;Hall;[0,3];254;null;1;254;7;4;[254,200,null]\r\n", ';'},
+        // A ';' file leaves arrays unquoted: their commas are no separators,
+        // however many a full scene list has.
+        {"#dali-channel-csv-version: 1;;;;;;;;;;;\n1;0;0;Entrance;[0,1,2,3];254;null;1;254;7;4;" + scenes16 + "\n", ';'},
+        {"1;0;0;Entrance;[0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15];254;null;1;254;7;4;" + scenes16, ';'},
+        // A ';' inside a name of a ',' file, quoted or not.
+        {"0,5,12,Hall; east,\"[0,3]\",254,null,1,254,7,4,\"[254]\"\n", ','},
+        {"0,5,12,\"Hall; east; west\",[0],254,null,1,254,7,4,[254]\n", ','},
+        // Only the version line says it (padded by a spreadsheet), or nothing does.
+        {"#dali-channel-csv-version: 1;;;;;;;;;;;\n", ';'},
+        {VERSION_1, ','},
+        {"", ','},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(channel_csv_separator(row.text.data(), row.text.size()), row.separator) << row.text;
+}
