@@ -92,9 +92,11 @@ std::optional<int> restore_config(const config_entry &row, const bytes &archive,
 }
 
 // Every known configuration of the zip backup, in the archive's order.
-int restore_zip(mzip::zip_handle_t *zip, const controller_status &status, const char *base, const char *address)
+int restore_zip(mzip::zip_handle_t *zip, const char *file_in, const controller_status &status, const char *base,
+                const char *address)
 {
     int result = 0;
+    std::uint32_t known = 0;
     const std::int64_t count = mzip::zip_entry_count(zip);
     for (std::int64_t index = 0; index < count; ++index) {
         mzip::zip_entry_open_at(zip, index);
@@ -104,8 +106,12 @@ int restore_zip(mzip::zip_handle_t *zip, const controller_status &status, const 
         // an entry expanding past that (a damaged or hostile backup) is not read.
         const std::int64_t size = row ? mzip::zip_entry_read(zip, &archive, nullptr, BACKUP_ENTRY_MAX) : -1;
         std::optional<int> entry_result;
+        known += row ? 1 : 0;
         if (size == mzip::ZIP_ENTRY_TOO_LARGE)
             std::printf("%s\terror reading '%s'\r\n", TAG, row->path);
+        else if (row && size <= 0)
+            diag("%s: %s cannot be read from the backup (damaged, encrypted or empty); %s is not restored", file_in,
+                 row->zip_name, row->name);
         if (row && size <= 0)
             record_step("configuration", row->name, false, 0, "its archive cannot be read from the backup");
         else if (size > 0)
@@ -113,6 +119,12 @@ int restore_zip(mzip::zip_handle_t *zip, const controller_status &status, const 
         if (entry_result)
             result = *entry_result;
         mzip::zip_entry_close(zip);
+    }
+    // A zip of something else (a backup folder zipped again, a firmware
+    // package) restores nothing, which is no success.
+    if (known == 0) {
+        diag("%s: no configuration archive in it (such as dali1.tar); nothing is restored", file_in);
+        record_step("backup", file_in, false, 0, "holds no configuration archive");
     }
     return result;
 }
@@ -183,7 +195,7 @@ int action_put_backup(const char *address, const char *file_in)
 
     int result = 0;
     if (mzip::zip_handle_ptr zip{mzip::zip_open(file_in, 0, 'r')})
-        result = restore_zip(zip.get(), status, base.c_str(), address);
+        result = restore_zip(zip.get(), file_in, status, base.c_str(), address);
     else
         upload_tar_file(file_in, base.c_str(), address);
     status_free(&status);
