@@ -56,17 +56,18 @@ std::optional<std::vector<std::uint8_t>> from_backup(const backup_contents &back
 {
     const config_entry *config = config_by_name(name.c_str());
     const backup_member *member = config ? backup_member_of(backup, *config) : nullptr;
+    const std::optional<std::vector<std::uint8_t>> archive =
+        member ? backup_member_archive(backup, *member) : std::nullopt;
     if (!member) {
         why = std::string(backup_file) + " holds no " + (config ? config->zip_name : name);
-    } else if (!member->readable) {
+    } else if (!archive) {
         why = std::string(backup_file) + ": " + member->name + " cannot be read";
     } else {
-        const config_archive_view view = config_archive_inspect(
-            member->archive.data(), static_cast<std::uint32_t>(member->archive.size()), member->config->path);
+        const auto size = static_cast<std::uint32_t>(archive->size());
+        const config_archive_view view = config_archive_inspect(archive->data(), size, member->config->path);
         record_identity(view.model_name, view.firmware_version, view.serial_number);
         std::vector<std::uint8_t> file;
-        if (backup_take_file(member->archive.data(), static_cast<std::uint32_t>(member->archive.size()), path.c_str(),
-                             TAG, file))
+        if (backup_take_file(archive->data(), size, path.c_str(), TAG, file))
             return file;
         return std::nullopt;
     }

@@ -84,7 +84,7 @@ bool describe_channel_file(const std::vector<std::uint8_t> &file, std::string &l
 }
 
 // One line for one entry of the backup; false when it is damaged.
-bool show_member(const backup_member &member, channel_findings &channels)
+bool show_member(const backup_contents &backup, const backup_member &member, channel_findings &channels)
 {
     if (!member.config) {
         std::printf("  %-13s not a configuration (put_backup leaves it out)\n", member.name.c_str());
@@ -93,13 +93,14 @@ bool show_member(const backup_member &member, channel_findings &channels)
     const char *label = member.config->name;
     const bool channel = config_kind_is_channel(member.config->kind);
     channels.files += channel ? 1 : 0;
-    if (!member.readable) {
+    const std::optional<std::vector<std::uint8_t>> archive = backup_member_archive(backup, member);
+    if (!archive) {
         std::printf("  %-13s damaged: the entry cannot be read\n", label);
         record_step("configuration", label, false, 0, "the entry cannot be read");
         return false;
     }
-    const config_archive_view view = config_archive_inspect(
-        member.archive.data(), static_cast<std::uint32_t>(member.archive.size()), member.config->path);
+    const config_archive_view view =
+        config_archive_inspect(archive->data(), static_cast<std::uint32_t>(archive->size()), member.config->path);
     if (view.listing != TAR_OK) {
         if (view.listing == 1)
             std::printf("  %-13s damaged: its archive holds no entry\n", label);
@@ -163,13 +164,16 @@ int action_show_backup(const char *backup_file)
 
     // Where it came from: the first status document that can be read.
     std::optional<config_archive_view> first_view;
-    for (const backup_member &member : backup->members)
-        if (member.config && member.readable && !first_view) {
-            config_archive_view view = config_archive_inspect(
-                member.archive.data(), static_cast<std::uint32_t>(member.archive.size()), member.config->path);
-            if (view.model_name || view.firmware_version)
-                first_view = std::move(view);
-        }
+    for (const backup_member &member : backup->members) {
+        const std::optional<std::vector<std::uint8_t>> archive =
+            member.config && !first_view ? backup_member_archive(*backup, member) : std::nullopt;
+        if (!archive)
+            continue;
+        config_archive_view view =
+            config_archive_inspect(archive->data(), static_cast<std::uint32_t>(archive->size()), member.config->path);
+        if (view.model_name || view.firmware_version)
+            first_view = std::move(view);
+    }
     std::printf("from %s\n",
                 first_view ? identity_text(*first_view).c_str() : "a controller whose status document cannot be read");
     if (first_view)
@@ -177,7 +181,7 @@ int action_show_backup(const char *backup_file)
     channel_findings channels;
     bool intact = true;
     for (const backup_member &member : backup->members)
-        intact = show_member(member, channels) && intact;
+        intact = show_member(*backup, member, channels) && intact;
 
     if (channels.files == 0) {
         std::puts("no channel file");

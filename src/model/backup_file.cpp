@@ -31,20 +31,15 @@ std::vector<backup_member> zip_members(mzip::zip_handle_t *zip)
     std::vector<backup_member> members;
     const std::int64_t count = mzip::zip_entry_count(zip);
     for (std::int64_t index = 0; index < count; ++index) {
-        if (mzip::zip_entry_open_at(zip, index) != 0 || mzip::zip_entry_is_directory(zip) != 0) {
-            mzip::zip_entry_close(zip);
-            continue;
+        if (mzip::zip_entry_open_at(zip, index) == 0 && mzip::zip_entry_is_directory(zip) == 0) {
+            backup_member member;
+            const char *name = mzip::zip_entry_name(zip);
+            member.name = name ? name : "";
+            member.config = config_by_zip_name(name);
+            member.zip_index = index;
+            members.push_back(std::move(member));
         }
-        backup_member member;
-        const char *name = mzip::zip_entry_name(zip);
-        member.name = name ? name : "";
-        member.config = config_by_zip_name(name);
-        // A configuration archive is never larger than a download may be.
-        member.readable = mzip::zip_entry_read(zip, &member.archive, nullptr, BACKUP_ENTRY_MAX) >= 0;
-        if (!member.readable)
-            member.archive.clear();
         mzip::zip_entry_close(zip);
-        members.push_back(std::move(member));
     }
     return members;
 }
@@ -65,9 +60,10 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
         return std::nullopt;
     }
     backup_contents backup;
-    if (const mzip::zip_handle_ptr zip{mzip::zip_open(path, 0, 'r')}) {
+    if (mzip::zip_handle_ptr zip{mzip::zip_open(path, 0, 'r')}) {
         backup.zip = true;
         backup.members = zip_members(zip.get());
+        backup.archive = std::move(zip);
         return backup;
     }
     tar_t tar;
@@ -82,11 +78,11 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
     member.name = base_name(path);
     std::uint8_t chunk[64 * 1024];
     for (std::size_t count; file && (count = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) {
-        if (member.archive.size() + count > BACKUP_ENTRY_MAX) {
+        if (backup.tar.size() + count > BACKUP_ENTRY_MAX) {
             why = "is no backup: larger than any configuration archive";
             return std::nullopt;
         }
-        member.archive.insert(member.archive.end(), chunk, chunk + count);
+        backup.tar.insert(backup.tar.end(), chunk, chunk + count);
     }
     if (!file || std::ferror(file.get())) {
         why = std::string("cannot be read: ") + std::strerror(errno);
@@ -94,12 +90,29 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
     }
     // Which configuration it is, by the path of its file.
     const config_archive_view view =
-        config_archive_inspect(member.archive.data(), static_cast<std::uint32_t>(member.archive.size()), nullptr);
+        config_archive_inspect(backup.tar.data(), static_cast<std::uint32_t>(backup.tar.size()), nullptr);
     for (const config_entry &config : config_catalogue)
         if (view.path && *view.path == config.path)
             member.config = &config;
     backup.members.push_back(std::move(member));
     return backup;
+}
+
+std::optional<std::vector<std::uint8_t>> backup_member_archive(const backup_contents &backup,
+                                                               const backup_member &member)
+{
+    if (member.zip_index < 0)
+        return backup.tar;
+    mzip::zip_handle_t *zip = backup.archive.get();
+    std::vector<std::uint8_t> archive;
+    // A configuration archive is never larger than a download may be.
+    const bool read = zip && mzip::zip_entry_open_at(zip, member.zip_index) == 0 &&
+                      mzip::zip_entry_read(zip, &archive, nullptr, BACKUP_ENTRY_MAX) >= 0;
+    if (zip)
+        mzip::zip_entry_close(zip);
+    if (!read)
+        return std::nullopt;
+    return archive;
 }
 
 const backup_member *backup_member_of(const backup_contents &backup, const config_entry &config)

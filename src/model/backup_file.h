@@ -4,23 +4,27 @@
 #pragma once
 
 #include "model/catalogue.h"
+#include "zip/zip_layer.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-// One configuration archive of a backup.
+// One configuration archive of a backup. Its bytes are read when asked for
+// (backup_member_archive), one member at a time, so that a backup with many
+// or huge entries costs no more memory than its largest configuration archive.
 struct backup_member {
-    std::string name;                    // its zip entry name, or the tar file's own name
+    std::string name;                     // its zip entry name, or the tar file's own name
     const config_entry *config = nullptr; // the configuration it is, or null for any other entry
-    std::vector<std::uint8_t> archive;   // its bytes
-    bool readable = true;                // false: damaged, or larger than any configuration archive
+    std::int64_t zip_index = -1;          // its entry in the zip; -1: the single tar file
 };
 
 struct backup_contents {
-    bool zip = false;                    // a zip backup (else a single tar file)
-    std::vector<backup_member> members;  // in archive order (directories left out)
+    bool zip = false;                     // a zip backup (else a single tar file)
+    std::vector<backup_member> members;   // in archive order (directories left out)
+    mzip::zip_handle_ptr archive;         // the open zip of a zip backup
+    std::vector<std::uint8_t> tar;        // the bytes of a single tar file
 };
 
 // Reads the backup at `path`. Nothing when the file cannot be read or is
@@ -29,6 +33,11 @@ struct backup_contents {
 // <reason>" or "is no backup: <reason>"; `tar_error` then holds the tar
 // reader's code).
 std::optional<backup_contents> backup_file_read(const char *path, std::string &why, int &tar_error);
+
+// The bytes of `member`'s configuration archive; nothing when its entry is
+// damaged or inflates past the largest configuration archive.
+std::optional<std::vector<std::uint8_t>> backup_member_archive(const backup_contents &backup,
+                                                               const backup_member &member);
 
 // The member holding configuration `config`, or null.
 const backup_member *backup_member_of(const backup_contents &backup, const config_entry &config);
