@@ -8,12 +8,14 @@
 #include "controller/download.h"
 #include "controller/transfer.h"
 #include "model/catalogue.h"
+#include "model/config_archive.h"
 #include "zip/zip_layer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -153,6 +155,20 @@ bool directory_writable(const char *directory)
     return true;
 }
 
+// A configuration archive that lists to its end but lacks the file it is
+// for is kept as the controller handed it out (a configuration that is not
+// set up may come that way), but said: a restore will leave it out.
+void warn_if_without_file(const char *name, const backup_download &download)
+{
+    const config_entry *config = config_by_name(name);
+    if (!config)
+        return;
+    const auto held = static_cast<std::uint32_t>(std::min<std::size_t>(download.size, download.data.size()));
+    if (!config_archive_inspect(download.data.data(), held, config->path).file)
+        diag("%s: the controller's archive holds no readable %s; it is stored as it is, but put_backup leaves it out",
+             name, config->path);
+}
+
 // Stores one configuration as "<directory>/<name>.tar", replacing the one of
 // an earlier run: the file is either the old one or the whole new one.
 bool store_tar_file(const char *directory, const char *name, const backup_download &download)
@@ -227,6 +243,7 @@ int action_get_backup(const char *address, const char *directory, const char *ty
             result = 1;
             continue;
         }
+        warn_if_without_file(name, download);
         // "OK" only for what was stored (or when nothing is to be stored).
         bool stored = true;
         if (to_directory)
