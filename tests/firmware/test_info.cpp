@@ -75,6 +75,13 @@ TEST(FirmwareInfo, SizeLimitsAndModelName)
     }
     EXPECT_NE(check(bytes{}, IMAGE_MIN).result, 0); // no image at all
     EXPECT_NE(check(make_image(IMAGE_MIN), 0).result, 0);
+    // The block is read only from an image that holds it, whatever the buffer.
+    firmware_info info{};
+    const bytes whole = make_image(IMAGE_MIN);
+    EXPECT_EQ(firmware_info_get(whole.data(), IMAGE_MIN, &info), 0);
+    EXPECT_EQ(firmware_info_get(whole.data(), IMAGE_MIN - 1, &info), 1);
+    EXPECT_EQ(firmware_info_get(nullptr, IMAGE_MIN, &info), 1);
+    EXPECT_EQ(firmware_info_get(whole.data(), IMAGE_MIN, nullptr), 1);
 
     // Bytes after the name's NUL are not compared, but the name itself is,
     // whole and exactly.
