@@ -213,6 +213,7 @@ int action_get_backup(const char *address, const char *directory, const char *ty
     }
     if ((to_zip || to_directory) && !path_fits(directory)) {
         diag("--backupfileout: the path is longer than %zu characters: '%s'", PATH_FIELD_SIZE - 1, directory);
+        record_step("output", directory, false, 0, "the path is too long");
         return 1;
     }
     std::string base;

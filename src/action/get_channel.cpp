@@ -150,6 +150,7 @@ int action_get_channel(const char *address, const char *backup_file, const std::
     if (backup_file) {
         if (!path_fits(backup_file)) {
             diag("--backupfilein: the path is longer than %zu characters: '%s'", PATH_FIELD_SIZE - 1, backup_file);
+            record_step("backup", backup_file, false, 0, "the path is too long");
             return 1;
         }
         std::string why;

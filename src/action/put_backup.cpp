@@ -174,6 +174,7 @@ int action_put_backup(const char *address, const char *file_in)
     }
     if (!path_fits(file_in)) {
         diag("--backupfilein: the path is longer than %zu characters: '%s'", PATH_FIELD_SIZE - 1, file_in);
+        record_step("backup", file_in, false, 0, "the path is too long");
         return 1;
     }
     // Its model name is shown, its firmware version decides the conversions.
