@@ -25,6 +25,8 @@ long last_response = 0;
 // The connect timeout of a TFTP upload, from which libcurl derives its
 // retransmission (see firmware_push_tftp).
 constexpr long TFTP_CONNECT_TIMEOUT_MS = 5000;
+// Redirects followed for one request.
+constexpr long HTTP_MAX_REDIRECTS = 10;
 
 struct curl_deleter {
     void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
@@ -75,6 +77,9 @@ void set_http_limits(CURL *handle)
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, transfer_settings.connect_timeout_ms);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, transfer_settings.stall_seconds);
+    // Every hop of a redirect loop answers at once, so no stall ends it; the
+    // controller redirects once at most.
+    curl_easy_setopt(handle, CURLOPT_MAXREDIRS, HTTP_MAX_REDIRECTS);
 }
 
 // Runs the configured transfer of `url`; a failure is named on stderr. 0 or 1.
@@ -268,11 +273,13 @@ int firmware_push_tftp(const char *address, file_data *file)
     // Once the server has answered T is CURLOPT_TIMEOUT, a limit on the whole
     // push, so it stays unset: libcurl then resends on its own only after
     // 3600/50 = 72 s and allows 50 duplicate ACKs in a row, so a burst of
-    // losses rides on the server's retransmissions; the low-speed limit ends
-    // a transfer that stalls (under 30 bytes/s for 60 s).
+    // losses rides on the server's retransmissions. A transfer that stalls
+    // ends as an HTTP one does, after --timeout seconds without a byte moved
+    // (at the default of 30 s, the same block or its ACK lost five times in a
+    // row: with 1 % loss each way, about one block in 300 million).
     curl_easy_setopt(handle.get(), CURLOPT_CONNECTTIMEOUT_MS, std::min(TFTP_CONNECT_TIMEOUT_MS, transfer_settings.connect_timeout_ms));
-    curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_TIME, 60L);
-    curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_LIMIT, 30L);
+    curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_TIME, transfer_settings.stall_seconds);
     // Block size: the server's OACK may lower it; a server that ignores the
     // option answers with a plain ACK and the upload goes in 512-byte blocks.
     curl_easy_setopt(handle.get(), CURLOPT_TFTP_BLKSIZE, transfer_settings.tftp_blksize);

@@ -223,6 +223,7 @@ void answer(const sim_context &context, const httplib::Request &request, httplib
         }
         out = make();
         break;
+    case fault_kind::loop: out = reply{302, "text/html", error_page(302), request.target}; break;
     case fault_kind::cut: {
         const std::string name = request.get_param_value("config");
         const std::optional<bytes> archive = context.store->archive(name, true);
@@ -290,6 +291,7 @@ bool parse_fault(const std::string &setting, fault_table &faults, std::string &e
     else if (mode == "drop") f.kind = fault_kind::drop;
     else if (mode == "slow") f.kind = fault_kind::slow;
     else if (mode == "redirect") f.kind = fault_kind::redirect;
+    else if (mode == "loop") f.kind = fault_kind::loop;
     else if (mode == "stall") f.kind = fault_kind::stall;
     else if (mode == "cut") f.kind = fault_kind::cut;
     else if (mode.rfind("cut:", 0) == 0 && mode.size() > 4 && mode.size() < 12 &&

@@ -37,6 +37,7 @@ enum class fault_kind {
     drop,      // the normal headers, half the body, then the connection is closed
     slow,      // the normal answer after a delay
     redirect,  // 302 to the same URL with "redirected=1" added, which is answered normally
+    loop,      // 302 to the same URL, every time
     stall,     // the connection is taken, but no byte of an answer ever comes
     cut,       // a backup archive with status.txt first, cut after `cut_bytes` bytes, sent as complete
 };
@@ -54,7 +55,7 @@ struct fault {
 using fault_table = std::map<std::string, fault>;
 
 // Reads "TARGET=MODE" (MODE: 404, 500, empty, garbage, body:FILE, truncated,
-// drop, slow, slow:MS, redirect, stall, cut, cut:BYTES or none) into the table. False with `error` set when invalid.
+// drop, slow, slow:MS, redirect, loop, stall, cut, cut:BYTES or none) into the table. False with `error` set when invalid.
 bool parse_fault(const std::string &setting, fault_table &faults, std::string &error);
 
 struct sim_context {

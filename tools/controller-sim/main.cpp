@@ -45,7 +45,9 @@ const char USAGE[] =
     "  --tftp-dir DIR    where uploads land (default STATE/tftp, else a temporary\n"
     "                    directory removed at exit); the last flashraw.bin stays there\n"
     "  --tftp MODE       on (default): uploads accepted; refuse: the TFTP server runs\n"
-    "                    but refuses every upload; off: nobody answers on UDP\n"
+    "                    but refuses every upload; off: nobody answers on UDP; stall:\n"
+    "                    an upload starts, then after the first acknowledgement\n"
+    "                    nothing more of the server's reaches the client\n"
     "  --tftp-options M  honour (default): the TFTP server negotiates the options of a\n"
     "                    request (blksize, timeout, tsize); ignore: it refuses them\n"
     "                    all and answers with a plain ACK, so uploads go in 512-byte\n"
@@ -62,11 +64,12 @@ const char USAGE[] =
     "                    sent as complete), drop (connection closed halfway through the\n"
     "                    body), slow or slow:MS (answer after MS milliseconds, default\n"
     "                    3000), redirect (302 to the same URL plus redirected=1, which\n"
-    "                    is answered normally), stall (the connection is taken but no\n"
-    "                    byte of an answer ever comes), cut or cut:BYTES (backup only:\n"
+    "                    is answered normally), loop (302 to the same URL, every\n"
+    "                    time), stall (the connection is taken but no byte of an\n"
+    "                    answer ever comes), cut or cut:BYTES (backup only:\n"
     "                    status.txt first, then the configuration, the archive cut\n"
     "                    after BYTES, default 3000, and sent as complete), none. The\n"
-    "                    first four and body replace the answer, so a restore or\n"
+    "                    first four, body and loop replace the answer, so a restore or\n"
     "                    upgrade is not applied; truncated, drop, slow and stall spoil\n"
     "                    the answer after it took effect.\n"
     "  --http MODE       on (default): the web interface answers; hang: the port is\n"
@@ -148,7 +151,8 @@ int parse_options(int argc, char **argv, sim_options &options)
             if (value == "on") options.tftp = tftp_mode::on;
             else if (value == "refuse") options.tftp = tftp_mode::refuse;
             else if (value == "off") options.tftp = tftp_mode::off;
-            else error = "bad TFTP mode '" + value + "' (on, refuse, off)";
+            else if (value == "stall") options.tftp = tftp_mode::stall;
+            else error = "bad TFTP mode '" + value + "' (on, refuse, off, stall)";
             break;
         case TFTP_OPTIONS:
             if (value == "honour") options.tftp_option_mode = tftp_options::honour;
@@ -233,7 +237,7 @@ private:
 
 const char *mode_name(tftp_mode mode)
 {
-    return mode == tftp_mode::on ? "on" : mode == tftp_mode::refuse ? "refuse" : "off";
+    return mode == tftp_mode::on ? "on" : mode == tftp_mode::refuse ? "refuse" : mode == tftp_mode::stall ? "stall" : "off";
 }
 
 } // namespace

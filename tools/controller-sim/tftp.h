@@ -14,6 +14,8 @@ enum class tftp_mode {
     on,     // uploads of flashraw.bin are accepted
     refuse, // the server runs but refuses to create files: every upload fails at once
     off,    // nobody answers on the port (it is held, so no one else takes it)
+    stall,  // an upload starts (the request and the first block are acknowledged),
+            // then nothing more from the server reaches the client
 };
 
 // What the server makes of the options of a request (RFC 2347 to 2349).

@@ -231,9 +231,10 @@ struct transfer {
 
 } // namespace
 
-bool tftp_relay::start(const std::string &host, int port, int server_port, std::string &error)
+bool tftp_relay::start(const std::string &host, int port, int server_port, bool stall, std::string &error)
 {
     stop();
+    stall_ = stall;
     std::memset(&host_, 0, sizeof host_);
     host_.sin_family = AF_INET;
     if (inet_pton(AF_INET, host.c_str(), &host_.sin_addr) != 1) {
@@ -336,6 +337,9 @@ void tftp_relay::run()
             t.last_seen = now;
             if (!t.logged && t.note(buffer.data(), length, from_server))
                 t.log(field16(buffer.data(), 0) == OP_ERROR ? "error" : "complete");
+            // A stalling server: its first acknowledgement is the last the client hears.
+            if (stall_ && from_server && t.acks > 1)
+                continue;
             const int out = from_server ? t.client_fd.get() : t.server_fd.get();
             const sockaddr_in &to = from_server ? t.client : t.server_tid;
             sendto(out, buffer.data(), length, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);

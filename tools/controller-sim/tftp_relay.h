@@ -46,8 +46,10 @@ public:
     ~tftp_relay() { stop(); }
 
     // Listens on host:port and relays to the server listening on
-    // host:server_port. False with `error` set when the port cannot be had.
-    bool start(const std::string &host, int port, int server_port, std::string &error);
+    // host:server_port. With `stall`, a transfer's packets from the server
+    // stop reaching the client after the first acknowledgement (they are
+    // still logged). False with `error` set when the port cannot be had.
+    bool start(const std::string &host, int port, int server_port, bool stall, std::string &error);
     // Logs the transfers still running as unfinished and ends the relay.
     void stop();
 
@@ -58,6 +60,7 @@ private:
     unique_fd wake_fd_; // written to by stop()
     sockaddr_in server_{};
     sockaddr_in host_{};
+    bool stall_ = false;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
