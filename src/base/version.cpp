@@ -69,3 +69,8 @@ int version_compare(const char *a, const char *b)
     }
     return 0;
 }
+
+bool version_has_number(const char *text)
+{
+    return text != nullptr && std::strpbrk(text, "0123456789") != nullptr;
+}

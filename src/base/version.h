@@ -10,3 +10,7 @@
 // out ("V1.5.0" is 1.5.0). Returns a negative number, 0 or a positive number,
 // like strcmp. A null text sorts before any text.
 int version_compare(const char *a, const char *b);
+
+// Whether a version text holds a number at all (a digit somewhere): "V1.5.0"
+// does, "unknown" and "" do not.
+bool version_has_number(const char *text);

@@ -81,8 +81,10 @@ int channel_config_write(tar_t *tar, const backup_download *download, std::uint3
     if (format_alloc(name, CONFIG_CHANNEL_PATH, channel) < 0)
         return 1;
 
+    // A version that names no number ("unknown") may be any firmware: its
+    // layout cannot be known, so none is written for it.
     const char *firmware = download->firmware_version->c_str();
-    if (version_compare(firmware, CONFIG_LAST_LAYOUT_1_FIRMWARE) > 0) {
+    if (!version_has_number(firmware) || version_compare(firmware, CONFIG_LAST_LAYOUT_1_FIRMWARE) > 0) {
         std::printf("%s\terror version %s not supported.\r\n", LOG_TAG, firmware);
         return 2;
     }

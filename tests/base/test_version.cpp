@@ -31,3 +31,11 @@ TEST(VersionCompare, NumericComponentOrder)
     EXPECT_GT(version_compare("", nullptr), 0);
     EXPECT_EQ(version_compare(nullptr, nullptr), 0);
 }
+
+TEST(VersionText, HoldsANumber)
+{
+    for (const char *text : {"1.3.0", "V1.5.0", "build 7", "0"})
+        EXPECT_TRUE(version_has_number(text)) << text;
+    for (const char *text : {"", "unknown", "v.", static_cast<const char *>(nullptr)})
+        EXPECT_FALSE(version_has_number(text)) << (text ? text : "(null)");
+}
