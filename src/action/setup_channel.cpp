@@ -110,7 +110,8 @@ int channel_setup(const char *address, std::uint32_t channel, const char *csv_pa
                 if (backup_upload(base.c_str(), address, tar.buffer.data(), length) == 0)
                     std::puts("OK");
                 else
-                    failure = transfer_last_error();
+                    failure = transfer_last_error().empty() ? "the upload or the restore request failed"
+                                                            : transfer_last_error();
             }
         }
     }
