@@ -284,6 +284,10 @@ TEST(TarFile, OpenWriteAndReadBack)
     ASSERT_EQ(tar_read_data(&tar, back.data(), 1500), TAR_OK);
     EXPECT_EQ(back, data);
     EXPECT_EQ(tar_find(&tar, "missing", &header), TAR_NOT_FOUND);
+    // Bytes without a place to come from or go to are refused, none are fine.
+    EXPECT_EQ(tar_file_read(&tar, nullptr, 1), TAR_READ_FAILED);
+    EXPECT_EQ(tar_file_read(&tar, nullptr, 0), TAR_OK);
+    EXPECT_EQ(tar_file_write(&tar, nullptr, 1), TAR_WRITE_FAILED);
     ASSERT_EQ(tar_close(&tar), TAR_OK);
 
     // Damage found at opening, too short for a first record, all NUL: the
