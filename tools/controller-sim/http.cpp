@@ -205,6 +205,7 @@ void answer(const sim_context &context, const httplib::Request &request, httplib
     const fault &f = fault_for(context, target, fallback);
     reply out;
     switch (f.kind) {
+    case fault_kind::http_400: out = html_error(400); break;
     case fault_kind::http_404: out = html_error(404); break;
     case fault_kind::http_500: out = html_error(500); break;
     case fault_kind::empty: out = reply{200, "application/octet-stream", ""}; break;
@@ -283,6 +284,7 @@ bool parse_fault(const std::string &setting, fault_table &faults, std::string &e
     fault f;
     f.mode_text = mode;
     if (mode == "none") f.kind = fault_kind::none;
+    else if (mode == "400") f.kind = fault_kind::http_400;
     else if (mode == "404") f.kind = fault_kind::http_404;
     else if (mode == "500") f.kind = fault_kind::http_500;
     else if (mode == "empty") f.kind = fault_kind::empty;

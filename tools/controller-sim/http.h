@@ -28,6 +28,7 @@ struct sim_identity {
 // (a restore or upgrade still takes effect).
 enum class fault_kind {
     none,
+    http_400,  // 400 with an HTML page
     http_404,  // 404 with an HTML page
     http_500,  // 500 with an HTML page
     empty,     // 200 with an empty body
@@ -54,7 +55,7 @@ struct fault {
 // "backup:NAME" (one configuration, before "backup"), "restore", "upgrade".
 using fault_table = std::map<std::string, fault>;
 
-// Reads "TARGET=MODE" (MODE: 404, 500, empty, garbage, body:FILE, truncated,
+// Reads "TARGET=MODE" (MODE: 400, 404, 500, empty, garbage, body:FILE, truncated,
 // drop, slow, slow:MS, redirect, loop, stall, cut, cut:BYTES or none) into the table. False with `error` set when invalid.
 bool parse_fault(const std::string &setting, fault_table &faults, std::string &error);
 
