@@ -15,7 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -163,8 +162,7 @@ void warn_if_without_file(const char *name, const backup_download &download)
     const config_entry *config = config_by_name(name);
     if (!config)
         return;
-    const auto held = static_cast<std::uint32_t>(std::min<std::size_t>(download.size, download.data.size()));
-    if (!config_archive_inspect(download.data.data(), held, config->path).file)
+    if (!config_archive_inspect(download.data.data(), mem_buffer_held(download), config->path).file)
         diag("%s: the controller's archive holds no readable %s; it is stored as it is, but put_backup leaves it out",
              name, config->path);
 }

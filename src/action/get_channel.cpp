@@ -41,7 +41,7 @@ std::optional<std::vector<std::uint8_t>> from_controller(const char *address, co
     }
     std::puts("OK");
     std::vector<std::uint8_t> file;
-    const auto held = static_cast<std::uint32_t>(std::min<std::size_t>(download.size, download.data.size()));
+    const std::uint32_t held = mem_buffer_held(download);
     if (!backup_take_file(download.data.data(), held, path.c_str(), TAG, file)) {
         why = path + " is missing, empty or unreadable";
         return std::nullopt;

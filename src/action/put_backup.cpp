@@ -105,19 +105,18 @@ int restore_zip(mzip::zip_handle_t *zip, const char *file_in, const controller_s
         // A configuration archive is as small as the controller hands it out;
         // an entry expanding past that (a damaged or hostile backup) is not read.
         const std::int64_t size = row ? mzip::zip_entry_read(zip, &archive, nullptr, BACKUP_ENTRY_MAX) : -1;
-        std::optional<int> entry_result;
         known += row ? 1 : 0;
-        if (size == mzip::ZIP_ENTRY_TOO_LARGE)
-            std::printf("%s\terror reading '%s'\r\n", TAG, row->path);
-        else if (row && size <= 0)
-            diag("%s: %s cannot be read from the backup (damaged, encrypted or empty); %s is not restored", file_in,
-                 row->zip_name, row->name);
-        if (row && size <= 0)
+        if (row && size <= 0) {
+            if (size == mzip::ZIP_ENTRY_TOO_LARGE)
+                std::printf("%s\terror reading '%s'\r\n", TAG, row->path);
+            else
+                diag("%s: %s cannot be read from the backup (damaged, encrypted or empty); %s is not restored",
+                     file_in, row->zip_name, row->name);
             record_step("configuration", row->name, false, 0, "its archive cannot be read from the backup");
-        else if (size > 0)
-            entry_result = restore_config(*row, archive, status, base, address);
-        if (entry_result)
-            result = *entry_result;
+        } else if (size > 0) {
+            if (const std::optional<int> entry_result = restore_config(*row, archive, status, base, address))
+                result = *entry_result;
+        }
         mzip::zip_entry_close(zip);
     }
     // A zip of something else (a backup folder zipped again, a firmware

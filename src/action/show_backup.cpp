@@ -155,7 +155,7 @@ int action_show_backup(const char *backup_file)
     for (const backup_member &member : backup->members)
         configs += member.config ? 1 : 0;
     std::printf("%s\t'%s': %s, %zu configuration%s\n", TAG, backup_file,
-                backup->zip ? "zip backup" : "single configuration archive", configs, configs == 1 ? "" : "s");
+                backup->archive ? "zip backup" : "single configuration archive", configs, configs == 1 ? "" : "s");
     if (configs == 0) {
         std::puts("no configuration archive in it: nothing put_backup could restore");
         record_step("backup", backup_file, false, 0, "holds no configuration archive");

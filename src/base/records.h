@@ -14,6 +14,12 @@ struct mem_buffer {
     std::vector<std::uint8_t> data;
 };
 
+// The bytes a buffer really holds: its count, never past its data.
+inline std::uint32_t mem_buffer_held(const mem_buffer &buffer)
+{
+    return buffer.size < buffer.data.size() ? buffer.size : static_cast<std::uint32_t>(buffer.data.size());
+}
+
 // A file held whole in memory. `data`/`length` are the bytes to send (the TFTP
 // read callback advances them; the upload puts them back afterwards);
 // `storage` owns the bytes when the record holds its own file.

@@ -3,8 +3,6 @@
 #include "base/format.h"
 #include "controller/transfer.h"
 
-#include <algorithm>
-
 int status_get(const char *address, controller_status *status, std::uint64_t *received_bytes)
 {
     if (received_bytes)
@@ -18,7 +16,7 @@ int status_get(const char *address, controller_status *status, std::uint64_t *re
     mem_buffer buffer;
     if (transfer_download("status", url.c_str(), &buffer) != 0)
         return 1;
-    const std::size_t received = std::min<std::size_t>(buffer.size, buffer.data.size());
+    const std::uint32_t received = mem_buffer_held(buffer);
     if (received_bytes)
         *received_bytes = received;
     return status_parse(reinterpret_cast<const char *>(buffer.data.data()), received, status);

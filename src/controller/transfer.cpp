@@ -71,12 +71,18 @@ bool nothing_moved(CURL *handle)
     return down == 0 && up == 0 && headers == 0;
 }
 
+// Any transfer, HTTP or TFTP, ends after --timeout seconds without a byte moved.
+void set_stall_limit(CURL *handle)
+{
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, transfer_settings.stall_seconds);
+}
+
 // The waits of every HTTP transfer: connecting, and a stall once connected.
 void set_http_limits(CURL *handle)
 {
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, transfer_settings.connect_timeout_ms);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, transfer_settings.stall_seconds);
+    set_stall_limit(handle);
     // Every hop of a redirect loop answers at once, so no stall ends it; the
     // controller redirects once at most.
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, HTTP_MAX_REDIRECTS);
@@ -278,8 +284,7 @@ int firmware_push_tftp(const char *address, file_data *file)
     // (at the default of 30 s, the same block or its ACK lost five times in a
     // row: with 1 % loss each way, about one block in 300 million).
     curl_easy_setopt(handle.get(), CURLOPT_CONNECTTIMEOUT_MS, std::min(TFTP_CONNECT_TIMEOUT_MS, transfer_settings.connect_timeout_ms));
-    curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_TIME, transfer_settings.stall_seconds);
+    set_stall_limit(handle.get());
     // Block size: the server's OACK may lower it; a server that ignores the
     // option answers with a plain ACK and the upload goes in 512-byte blocks.
     curl_easy_setopt(handle.get(), CURLOPT_TFTP_BLKSIZE, transfer_settings.tftp_blksize);

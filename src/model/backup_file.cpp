@@ -61,7 +61,6 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
     }
     backup_contents backup;
     if (mzip::zip_handle_ptr zip{mzip::zip_open(path, 0, 'r')}) {
-        backup.zip = true;
         backup.members = zip_members(zip.get());
         backup.archive = std::move(zip);
         return backup;

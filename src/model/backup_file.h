@@ -21,9 +21,8 @@ struct backup_member {
 };
 
 struct backup_contents {
-    bool zip = false;                     // a zip backup (else a single tar file)
     std::vector<backup_member> members;   // in archive order (directories left out)
-    mzip::zip_handle_ptr archive;         // the open zip of a zip backup
+    mzip::zip_handle_ptr archive;         // the open zip of a zip backup (null: a single tar file)
     std::vector<std::uint8_t> tar;        // the bytes of a single tar file
 };
 

@@ -65,7 +65,7 @@ int channel_config_read(const backup_download *download, std::uint32_t channel, 
         return 1;
 
     // The record's size is what was received; never read past the bytes held.
-    const auto held = static_cast<std::uint32_t>(std::min<std::size_t>(download->size, download->data.size()));
+    const std::uint32_t held = mem_buffer_held(*download);
     std::vector<std::uint8_t> data;
     if (!backup_take_file(download->data.data(), held, name.c_str(), LOG_TAG, data))
         return 1;

@@ -200,7 +200,7 @@ int backup_list(backup_download *download)
 {
     if (!download)
         return 1;
-    const auto received = static_cast<std::uint32_t>(std::min<std::size_t>(download->size, download->data.size()));
+    const std::uint32_t received = mem_buffer_held(*download);
     tar_t tar;
     tar_mem_open_read(&tar, download->data.data(), received);
 

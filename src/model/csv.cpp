@@ -59,15 +59,13 @@ struct cell_reader {
     std::int32_t string_decimal() { return csv_decimal(json_get_string(&stream, nullptr)); }
 };
 
-// Whether a decimal cell holds a number at all: blanks, a sign, then a digit.
-// A spreadsheet writes a blank row as 12 empty cells, which would read as slot 0.
+// Whether a decimal cell holds a number at all, as csv_decimal reads it. A
+// spreadsheet writes a blank row as 12 empty cells, which would read as slot 0.
 bool holds_number(const char *text)
 {
-    while (*text == ' ' || *text == '\t')
-        ++text;
-    if (*text == '+' || *text == '-')
-        ++text;
-    return *text >= '0' && *text <= '9';
+    char *end = nullptr;
+    std::strtoll(text, &end, 10);
+    return end != text;
 }
 
 // Column 2: the last value the cell holds, wherever it stands; 0 when none.
