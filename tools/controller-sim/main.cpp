@@ -238,7 +238,13 @@ private:
 
 const char *mode_name(tftp_mode mode)
 {
-    return mode == tftp_mode::on ? "on" : mode == tftp_mode::refuse ? "refuse" : mode == tftp_mode::stall ? "stall" : "off";
+    switch (mode) {
+    case tftp_mode::on: return "on";
+    case tftp_mode::refuse: return "refuse";
+    case tftp_mode::stall: return "stall";
+    case tftp_mode::off: break;
+    }
+    return "off";
 }
 
 } // namespace
