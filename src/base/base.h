@@ -2,7 +2,8 @@
 // path field, hexadecimal text both ways, ordering of firmware version texts,
 // the plain records other layers pass around (download buffer, file in
 // memory), the one block of sanity limits against hostile input, the files
-// an interrupted run removes, and the one way diagnostics are written.
+// an interrupted run removes, the one way diagnostics are written, and UTF-8
+// and console-safe text.
 //
 // Uses: the C and C++ standard libraries only. Every other folder may use it.
 //
@@ -18,4 +19,5 @@
 #include "base/hex.h"
 #include "base/limits.h"
 #include "base/records.h"
+#include "base/text.h"
 #include "base/version.h"
