@@ -2,6 +2,7 @@
 
 #include "action/report.h"
 #include "base/diag.h"
+#include "base/file_put.h"
 #include "base/format.h"
 #include "base/limits.h"
 #include "controller/status.h"
@@ -135,7 +136,12 @@ void upload_tar_file(const char *path, const char *base, const char *address)
     const int opened = tar_open(&tar, path, "r");
     if (opened != TAR_OK) {
         std::printf("Error %d opening tar file.", opened);
-        record_step("configuration", path, false, 0, "no zip archive, and no tar archive: " + std::string(tar_strerror(opened)));
+        // Which file, and why: the line above names neither.
+        const int unreadable = file_readable(path);
+        const std::string why = unreadable != 0 ? std::strerror(unreadable)
+                                                : "neither a zip archive nor a configuration archive (tar)";
+        diag("%s: %s; nothing is restored", path, why.c_str());
+        record_step("configuration", path, false, 0, why);
         return;
     }
     tar_close(&tar);

@@ -23,3 +23,7 @@ int folder_writable(const std::string &folder);
 // The folder a file of `path` would be made in: what comes before its last
 // '/' ("/" for a file at the root), or "." when there is none.
 std::string folder_of(const std::string &path);
+
+// 0 when `path` names a file that can be opened for reading, else the errno
+// that says why not (ENOENT, EACCES, EISDIR for a folder).
+int file_readable(const std::string &path);

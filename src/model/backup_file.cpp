@@ -1,13 +1,10 @@
 #include "model/backup_file.h"
 
+#include "base/file_put.h"
 #include "base/limits.h"
 #include "model/config_archive.h"
 #include "tar/tar.h"
 #include "zip/zip_layer.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -50,12 +47,7 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
 {
     tar_error = TAR_OK;
     // A file that is not there, not readable, or a folder, is no damaged archive.
-    struct stat info {};
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    const int error = fd < 0 ? errno : fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
-    if (fd >= 0)
-        close(fd);
-    if (error != 0) {
+    if (const int error = file_readable(path)) {
         why = std::string("cannot be read: ") + std::strerror(error);
         return std::nullopt;
     }
