@@ -155,6 +155,19 @@ bool report_target_usable(const char *path)
     return error == 0;
 }
 
+// Names a list option's value that is not read whole; true when it did.
+// `long_option` is the option the parser matched, unless it was -c.
+bool complain_about_list(const option &long_option, int c, list_kind kind)
+{
+    std::string name = "-c";
+    if (long_option.val == c && long_option.name)
+        name = std::string("--") + long_option.name;
+    const std::optional<std::string> complaint = list_option_complaint(name.c_str(), optarg, kind);
+    if (complaint)
+        diag("%s", complaint->c_str());
+    return complaint.has_value();
+}
+
 } // namespace
 
 // Table order matters: it decides the generic echo and prefix matching.
@@ -261,11 +274,13 @@ parse_result parse_options(int argc, char **argv, cli_options &o)
         case 'c':
             echo("CHANNEL=%s\n", show(optarg));
             list_read_channels(optarg, o.optChannels);
+            result.list_complaints |= complain_about_list(LONG_OPTIONS[option_index], c, list_kind::channels);
             break;
         case 'f':
             echo("CHANNELCSVFILE=%s\n", show(optarg));
             echo("optarg=#%s#", show(optarg));
             list_read_texts(optarg, o.optChannelCsvFiles);
+            result.list_complaints |= complain_about_list(LONG_OPTIONS[option_index], c, list_kind::texts);
             break;
         case 'i':
             echo("IP=%s\n", show(optarg));
@@ -282,6 +297,7 @@ parse_result parse_options(int argc, char **argv, cli_options &o)
         case 'g':
             echo("BackupConfig%s\n", show(optarg));
             list_read_texts(optarg, o.optBackupConfig);
+            result.list_complaints |= complain_about_list(LONG_OPTIONS[option_index], c, list_kind::texts);
             break;
         case 'j':
             echo("BackupFileIn%s\n", show(optarg));

@@ -37,6 +37,7 @@ enum class parse_end {
 struct parse_result {
     parse_end end = parse_end::options;
     bool parser_complaints = false;     // getopt refused a word (unknown, ambiguous, missing argument)
+    bool list_complaints = false;       // a list option was not read whole (named on standard error)
 };
 
 // The long-option table, ended by an entry without a name.

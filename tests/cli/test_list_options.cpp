@@ -92,4 +92,68 @@ TEST(ListOptions, TextArguments)
     EXPECT_EQ(one, (texts{"hall \"east\".csv"}));
 }
 
+// A value the reading passes over in part is named with what is read and the
+// form that works for it; a value read whole is not.
+TEST(ListOptions, ComplaintsNameWhatIsReadAndTheWorkingForm)
+{
+    struct row {
+        const char *option;
+        const char *argument;
+        list_kind kind;
+        const char *complaint; // null: none
+    };
+    const row rows[] = {
+        {"--channel", "2", list_kind::channels, nullptr},
+        {"--channel", " [1, \"3\"] ", list_kind::channels, nullptr},
+        {"--channelcsvfile", R"(["a.csv","C:\\b.csv"])", list_kind::texts, nullptr},
+        {"--channelcsvfile", "hall.csv", list_kind::texts,
+         "--channelcsvfile: 'hall.csv' is not a JSON string or list, so nothing is read; "
+         "write --channelcsvfile '\"hall.csv\"'"},
+        {"--channelcsvfile", "a.csv,b.csv", list_kind::texts,
+         "--channelcsvfile: 'a.csv,b.csv' is not a JSON string or list, so nothing is read; "
+         "write --channelcsvfile '[\"a.csv\",\"b.csv\"]'"},
+        {"--channelcsvfile", R"(C:\dali\it's.csv)", list_kind::texts,
+         R"(--channelcsvfile: 'C:\dali\it's.csv' is not a JSON string or list, so nothing is read; )"
+         R"(write --channelcsvfile '"C:\\dali\\it'\''s.csv"')"},
+        {"--backupconfig", "dali1", list_kind::texts,
+         "--backupconfig: 'dali1' is not a JSON string or list, so nothing is read; write --backupconfig '\"dali1\"'"},
+        {"--backupconfig", "", list_kind::texts,
+         "--backupconfig: '' is not a JSON string or list, so nothing is read; write --backupconfig '\"name\"', "
+         "or --backupconfig '[\"a.csv\",\"b.csv\"]' for several"},
+        {"--backupconfig", R"(["dali1",2])", list_kind::texts,
+         "--backupconfig: '[\"dali1\",2]' holds 2, which is not a JSON string; only 'dali1' is read; "
+         "write --backupconfig '[\"dali1\",\"2\"]'"},
+        {"--channelcsvfile", R"("a.csv","b.csv")", list_kind::texts,
+         "--channelcsvfile: '\"a.csv\",\"b.csv\"' holds more than one JSON value; only 'a.csv' is read; "
+         "write --channelcsvfile '[\"a.csv\",\"b.csv\"]'"},
+        {"--channel", "x", list_kind::channels,
+         "--channel: 'x' is not a JSON number or list, so no channel is read; write --channel 2, or --channel "
+         "'[1,3]' for several"},
+        {"--channel", "1,2", list_kind::channels,
+         "--channel: '1,2' holds more than one JSON value; only channel 1 is read; write --channel '[1,2]'"},
+        {"--channel", "[1,x]", list_kind::channels,
+         "--channel: '[1,x]' is not valid JSON to its end; only channel 1 is read; write --channel 1"},
+        {"--channel", "[[1],[2]]", list_kind::channels,
+         "--channel: '[[1],[2]]' holds lists inside the list; only channel 1 is read; write --channel '[1,2]'"},
+        {"--channel", "{\"ch\":2}", list_kind::channels,
+         "--channel: '{\"ch\":2}' is not a JSON number or list, so no channel is read; write --channel 2"},
+        {"--channel", "[1,true,3]", list_kind::channels,
+         "--channel: '[1,true,3]' holds true, which is not a channel number; only channels 1 and 3 are read; "
+         "write --channel '[1,3]'"},
+        {"--channel", "[1,0,3]", list_kind::channels,
+         "--channel: '[1,0,3]' holds the channel 0, which ends the list; only channel 1 is read; "
+         "write --channel '[1,3]'"},
+        {"--channel", "[1,2,0]", list_kind::channels, nullptr},
+        {"--channel", "bad\x1b[2J", list_kind::channels,
+         "--channel: 'bad\\x1b[2J' is not a JSON number or list, so no channel is read; write --channel 2"},
+    };
+    for (const row &r : rows) {
+        const std::optional<std::string> complaint = list_option_complaint(r.option, r.argument, r.kind);
+        if (r.complaint)
+            EXPECT_EQ(complaint, std::string(r.complaint)) << r.argument;
+        else
+            EXPECT_EQ(complaint, std::nullopt) << r.argument;
+    }
+}
+
 } // namespace
