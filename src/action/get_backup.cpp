@@ -5,6 +5,7 @@
 #include "base/diag.h"
 #include "base/file_put.h"
 #include "base/format.h"
+#include "base/text.h"
 #include "controller/download.h"
 #include "controller/transfer.h"
 #include "model/catalogue.h"
@@ -14,6 +15,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <strings.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -197,7 +200,49 @@ bool store_zip_entry(mzip::zip_handle_t *zip, const std::string &zip_path, const
     return true;
 }
 
+// Counts what was stored, for the line that ends the run.
+struct stored_count {
+    std::size_t fetched = 0;
+    std::size_t stored = 0;
+    std::vector<std::string> not_stored;
+};
+
+// One line that says what the run did: how many configurations are stored
+// where (`where` empty: nowhere, as the output type asked), and which not.
+void report_what_was_stored(const stored_count &count, std::size_t wanted, const std::string &where,
+                            bool output_named)
+{
+    if (where.empty()) {
+        diag("get_backup: %zu of %zu configurations fetched, none stored%s", count.fetched, wanted,
+             output_named ? "" : " (no --backupfileouttype given)");
+        return;
+    }
+    std::string missing;
+    for (const std::string &name : count.not_stored)
+        missing += (missing.empty() ? "; not stored: " : ", ") + console_line(name);
+    diag("get_backup: %zu of %zu configurations stored in %s%s", count.stored, wanted, where.c_str(), missing.c_str());
+}
+
 } // namespace
+
+std::optional<std::string> backup_output_complaint(const char *directory, const char *type)
+{
+    if (same(type, "zip") || same(type, "directory") || (!type && !directory))
+        return std::nullopt;
+    const char *rule = "--backupfileouttype must be zip or directory";
+    if (!type)
+        return "--backupfileout '" + console_line(directory) + "' without --backupfileouttype stores nothing: " + rule +
+               "; add --backupfileouttype zip";
+    // What was meant, read without letter case and blanks around it.
+    std::string typed = type;
+    typed.erase(0, typed.find_first_not_of(" \t"));
+    typed.erase(typed.find_last_not_of(" \t") + 1);
+    const char *meant = strcasecmp(typed.c_str(), "zip") == 0 ? "zip"
+                        : !typed.empty() && strncasecmp(typed.c_str(), "directory", typed.size()) == 0 ? "directory"
+                                                                                                        : nullptr;
+    return "--backupfileouttype '" + console_line(type) + "' stores nothing: " + rule + "; write --backupfileouttype " +
+           (meant ? meant : "zip or --backupfileouttype directory");
+}
 
 int action_get_backup(const char *address, const char *directory, const char *type,
                       const std::vector<std::string> *names)
@@ -213,6 +258,14 @@ int action_get_backup(const char *address, const char *directory, const char *ty
         diag("--backupfileout: the path is longer than %zu characters: '%s'", PATH_FIELD_SIZE - 1, directory);
         record_step("output", directory, false, 0, "the path is too long");
         return 1;
+    }
+    // An output type that stores nothing is the specified way to only look
+    // at the configurations, but never what was meant by a folder or a type.
+    const std::optional<std::string> complaint = backup_output_complaint(directory, type);
+    if (complaint) {
+        diag("%s", complaint->c_str());
+        record_step("output", directory ? directory : type, false, 0,
+                    "nothing is stored: --backupfileouttype must be zip or directory");
     }
     std::string base;
     if (format_alloc(base, "http://%s", address) < 0)
@@ -233,15 +286,18 @@ int action_get_backup(const char *address, const char *directory, const char *ty
     }
 
     int result = 0;
+    stored_count count;
     for (const char *name : list) {
         backup_download download;
         const int fetched = backup_fetch(base.c_str(), name, &download);
         record_identity(download.model_name, download.firmware_version, download.serial_number);
         if (fetched != 0) {
             record_step("configuration", name, false, download.size, fetch_failure(fetched));
+            count.not_stored.push_back(name);
             result = 1;
             continue;
         }
+        ++count.fetched;
         warn_if_without_file(name, download);
         // "OK" only for what was stored (or when nothing is to be stored).
         bool stored = true;
@@ -250,11 +306,15 @@ int action_get_backup(const char *address, const char *directory, const char *ty
         else if (zip)
             stored = store_zip_entry(zip.get(), zip_path, name, download);
         record_step("configuration", name, stored, download.size, "not stored");
-        if (stored)
+        if (stored) {
             std::puts("OK");
-        else
+            ++count.stored;
+        } else {
+            count.not_stored.push_back(name);
             result = 1;
+        }
     }
+    std::string where = to_directory ? "folder '" + std::string(directory) + "'" : "";
     if (zip) {
         // The archive is written whole, or not at all; a signal waits until
         // it is one or the other.
@@ -264,10 +324,17 @@ int action_get_backup(const char *address, const char *directory, const char *ty
             report_not_stored(zip_path, reason);
             unlink(zip_path.c_str());
             result = 1;
+            // Nothing of the run is on disk.
+            count.stored = 0;
+            count.not_stored.clear();
+            for (const char *name : list)
+                count.not_stored.push_back(name);
         } else {
             record_file(zip_path);
         }
+        where = "'" + zip_path + "'";
         cleanup_forget(zip_path);
     }
+    report_what_was_stored(count, list.size(), where, directory || type);
     return result;
 }

@@ -6,6 +6,7 @@
 #include "action/report.h"
 #include "base/diag.h"
 #include "base/format.h"
+#include "base/text.h"
 #include "controller/download.h"
 #include "controller/transfer.h"
 #include "model/catalogue.h"
@@ -51,6 +52,19 @@ void report_skipped_rows(const char *path, const csv_outcome &outcome)
          outcome.skipped, outcome.skipped == 1 ? "" : "s", outcome.skipped_rows.size() == 1 ? "" : "s", rows.c_str());
 }
 
+// The line that ends a pair whose file was applied: how many device rows went
+// to which channel, how many were left out, and whether the channel went up.
+void report_pair(std::uint32_t channel, const char *path, const csv_outcome &outcome, const std::string &failure)
+{
+    const char *rows = outcome.applied == 1 ? "row" : "rows";
+    if (failure.empty())
+        diag("setup_channel: %u device %s of %s applied to channel %u and uploaded, %u left out", outcome.applied,
+             rows, show(path), channel, outcome.skipped);
+    else
+        diag("setup_channel: %u device %s of %s applied to channel %u, %u left out, but the channel is not set "
+             "up: %s", outcome.applied, rows, show(path), channel, outcome.skipped, failure.c_str());
+}
+
 }  // namespace
 
 int channel_setup(const char *address, std::uint32_t channel, const char *csv_path)
@@ -74,7 +88,10 @@ int channel_setup(const char *address, std::uint32_t channel, const char *csv_pa
     const int fetched = backup_fetch(base.c_str(), name, &download);
     record_identity(download.model_name, download.firmware_version, download.serial_number);
     if (fetched != 0) {
-        record_step("channel", number, false, 0, fetch_failure(fetched));
+        const std::string failure = fetch_failure(fetched);
+        diag("setup_channel: channel %u is left as it is: its configuration %s was not fetched (%s)", channel, name,
+             failure.c_str());
+        record_step("channel", number, false, 0, failure);
         return CHANNEL_SETUP_FAILED;
     }
     std::puts("OK");
@@ -86,7 +103,9 @@ int channel_setup(const char *address, std::uint32_t channel, const char *csv_pa
 
     std::string failure = "its channel file is missing, empty or unreadable";
     std::uint32_t length = 0;
-    if (channel_config_read(&download, channel, config.get()) == 0) {
+    if (channel_config_read(&download, channel, config.get()) != 0)
+        diag("setup_channel: channel %u is left as it is: %s", channel, failure.c_str());
+    else {
         csv_outcome outcome;
         const int loaded = channel_csv_load(csv_path, config.get(), &outcome);
         if (loaded == CSV_REJECTED) {
@@ -100,7 +119,7 @@ int channel_setup(const char *address, std::uint32_t channel, const char *csv_pa
         } else {
             report_skipped_rows(csv_path, outcome);
             if (channel_config_write(&tar, &download, channel, config.get()) != 0) {
-                failure = "the controller's firmware " + std::string(show(download.firmware_version)) +
+                failure = "the controller's firmware " + console_line(show(download.firmware_version)) +
                           " takes no channel file of layout 1";
             } else {
                 channel_archive_list(&tar);
@@ -113,6 +132,7 @@ int channel_setup(const char *address, std::uint32_t channel, const char *csv_pa
                     failure = transfer_last_error().empty() ? "the upload or the restore request failed"
                                                             : transfer_last_error();
             }
+            report_pair(channel, csv_path, outcome, failure);
         }
     }
     record_step("channel", number, failure.empty(), length, failure);

@@ -4,12 +4,15 @@
 #include "base/file_put.h"
 #include "base/diag.h"
 #include "base/format.h"
+#include "base/text.h"
 #include "cli/options.h"
 #include "cli/report_json.h"
 #include "controller/transfer.h"
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -44,10 +47,63 @@ run_end dispatch_setup_channel(const cli_options &o)
     return run_end::ran;
 }
 
+constexpr const char *ACTION_NAMES[] = {"get_status",    "get_backup",  "put_backup", "setup_channel",
+                                       "push_firmware", "get_channel", "show_backup"};
+
+// The action a mistyped name was most likely meant as: one that differs in
+// letter case only, or by at most two letters inserted, dropped, changed or
+// swapped; nothing when none does.
+const char *action_meant(const std::string &typed)
+{
+    const char *best = nullptr;
+    std::size_t best_distance = 3;
+    for (const char *name : ACTION_NAMES) {
+        const std::string wanted = name;
+        // Optimal string alignment distance over lower-case letters.
+        std::vector<std::vector<std::size_t>> d(typed.size() + 1, std::vector<std::size_t>(wanted.size() + 1));
+        for (std::size_t i = 0; i <= typed.size(); ++i)
+            d[i][0] = i;
+        for (std::size_t j = 0; j <= wanted.size(); ++j)
+            d[0][j] = j;
+        for (std::size_t i = 1; i <= typed.size(); ++i)
+            for (std::size_t j = 1; j <= wanted.size(); ++j) {
+                const bool same = std::tolower(static_cast<unsigned char>(typed[i - 1])) == wanted[j - 1];
+                d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same ? 0 : 1)});
+                if (i > 1 && j > 1 && std::tolower(static_cast<unsigned char>(typed[i - 1])) == wanted[j - 2] &&
+                    std::tolower(static_cast<unsigned char>(typed[i - 2])) == wanted[j - 1])
+                    d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        if (d[typed.size()][wanted.size()] < best_distance) {
+            best_distance = d[typed.size()][wanted.size()];
+            best = name;
+        }
+    }
+    return best;
+}
+
+// An action name that matches none, or no --action at all: nothing is done,
+// which is said, with the actions there are.
+void report_no_action(const std::optional<std::string> &action)
+{
+    std::string names;
+    for (const char *name : ACTION_NAMES)
+        names += std::string(names.empty() ? "" : name == ACTION_NAMES[std::size(ACTION_NAMES) - 1] ? " and " : ", ") +
+                 name;
+    if (!action) {
+        diag("no --action given, so nothing is done; the actions are %s", names.c_str());
+        return;
+    }
+    const char *meant = action_meant(*action);
+    diag("--action '%s' is no action, so nothing is done%s%s%s; the actions are %s", console_line(*action).c_str(),
+         meant ? " (write --action " : "", meant ? meant : "", meant ? ")" : "", names.c_str());
+}
+
 run_end dispatch(const cli_options &o)
 {
-    if (!o.optAction)
+    if (!o.optAction) {
+        report_no_action(o.optAction);
         return run_end::ran;
+    }
     const std::string &action = *o.optAction;
     if (action == "get_backup")
         action_get_backup(text_or_null(o.optIP), text_or_null(o.optBackupFileOut),
@@ -64,9 +120,30 @@ run_end dispatch(const cli_options &o)
         action_get_channel(text_or_null(o.optIP), text_or_null(o.optBackupFileIn), o.optChannels, o.optChannelCsvFiles);
     else if (action == "show_backup")
         action_show_backup(text_or_null(o.optBackupFileIn));
-    else
+    else {
+        report_no_action(o.optAction);
         return run_end::unknown;
+    }
     return run_end::ran;
+}
+
+// Under --exit-status a value that was not read as typed is a usage error
+// found before anything is done: what was meant cannot be guessed. Without
+// it, the run goes on with what was read, as it always has.
+bool usable_for_scripts(const cli_options &o, const parse_result &parsed)
+{
+    if (!o.exit_status)
+        return true;
+    bool usable = !parsed.list_complaints;
+    if (o.optAction && *o.optAction == "get_backup") {
+        const std::optional<std::string> complaint =
+            backup_output_complaint(text_or_null(o.optBackupFileOut), text_or_null(o.optBackupFileOutType));
+        if (complaint) {
+            diag("%s", complaint->c_str());
+            usable = false;
+        }
+    }
+    return usable;
 }
 
 // With "--report -" the document has standard output to itself: everything
@@ -140,11 +217,13 @@ cli_result cli_run(int argc, char **argv)
 
     std::puts("mervo-cli");
     transfer_global_init();
-    const parse_result parsed = parse_options(argc, argv, o);
+    parse_result parsed = parse_options(argc, argv, o);
     if (parsed.end == parse_end::version) {
         std::fflush(stdout);
         return {0, false};
     }
+    if (parsed.end == parse_end::options && !usable_for_scripts(o, parsed))
+        parsed.end = parse_end::bad_value;
 
     run_end end = run_end::ran;
     // A value no option can take ends the run before any action: what was
@@ -159,8 +238,9 @@ cli_result cli_run(int argc, char **argv)
         end = dispatch(o);
     }
 
-    const bool usage_error = parsed.end == parse_end::bad_value || parsed.parser_complaints || !o.optAction ||
-                             end == run_end::unknown || run_record().missing_arguments;
+    const bool usage_error = parsed.end == parse_end::bad_value || parsed.parser_complaints ||
+                             parsed.list_complaints || !o.optAction || end == run_end::unknown ||
+                             run_record().missing_arguments;
     cli_result result;
     if (parsed.end == parse_end::bad_value)
         result = {2, false};
