@@ -27,36 +27,79 @@ bool write_all(int fd, const std::uint8_t *data, std::size_t size)
     return true;
 }
 
-} // namespace
-
-int file_put(const std::string &path, const void *data, std::size_t size, file_put_mode mode)
+// Reserves a temporary name beside `path` (guarded against interruption)
+// and opens it with the mode a file made with fopen would have; -1 with
+// errno set when it cannot be made.
+int stage_open(const std::string &path, std::string &temp)
 {
-    std::string temp = path + ".XXXXXX";
+    temp = path + ".XXXXXX";
     int fd;
     {
         signal_block block;
         fd = mkstemp(temp.data());
         if (fd < 0)
-            return errno;
+            return -1;
         cleanup_add(temp);
     }
-    // The mode a file made with fopen would have.
     const mode_t mask = umask(0);
     umask(mask);
     fchmod(fd, 0666 & ~mask);
+    return fd;
+}
+
+} // namespace
+
+int file_put(const std::string &path, const void *data, std::size_t size, file_put_mode mode)
+{
+    std::string temp;
+    const int fd = stage_open(path, temp);
+    if (fd < 0)
+        return errno;
     int error = write_all(fd, static_cast<const std::uint8_t *>(data), size) ? 0 : errno;
     if (close(fd) != 0 && error == 0)
         error = errno;
+    if (error != 0) {
+        file_discard(temp);
+        return error;
+    }
+    return file_place(temp, path, mode);
+}
+
+int file_stage(const std::string &path, std::string &temp)
+{
+    const int fd = stage_open(path, temp);
+    if (fd < 0)
+        return errno;
+    close(fd);
+    return 0;
+}
+
+int file_place(const std::string &temp, const std::string &path, file_put_mode mode)
+{
+    int error = 0;
     signal_block block;
-    if (error == 0 && mode == file_put_mode::replace && std::rename(temp.c_str(), path.c_str()) != 0)
+    if (mode == file_put_mode::replace && std::rename(temp.c_str(), path.c_str()) != 0)
         error = errno;
     // link() refuses a name that exists, where rename() would replace it.
-    if (error == 0 && mode == file_put_mode::keep_existing && link(temp.c_str(), path.c_str()) != 0)
+    if (mode == file_put_mode::keep_existing && link(temp.c_str(), path.c_str()) != 0)
         error = errno;
     if (error != 0 || mode == file_put_mode::keep_existing)
         unlink(temp.c_str());
     cleanup_forget(temp);
     return error;
+}
+
+void file_discard(const std::string &temp)
+{
+    signal_block block;
+    unlink(temp.c_str());
+    cleanup_forget(temp);
+}
+
+std::uint64_t file_size(const std::string &path)
+{
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
 }
 
 int folder_writable(const std::string &folder)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 enum class file_put_mode {
@@ -14,6 +15,19 @@ enum class file_put_mode {
 // 0 when the file holds `size` bytes of `data`, else the errno of the step
 // that failed (nothing of the new file is left then).
 int file_put(const std::string &path, const void *data, std::size_t size, file_put_mode mode);
+
+// For a writer that makes its file itself, from a path (a library's file
+// writer): file_stage reserves an empty temporary file beside `path`, with the
+// mode file_put gives and removed if the run is interrupted, and names it in
+// `temp`; the writer fills it; file_place then puts it in place as file_put
+// does (the temporary name is gone afterwards, whatever the result), or
+// file_discard removes it. Each returns 0 or the errno of the step that failed.
+int file_stage(const std::string &path, std::string &temp);
+int file_place(const std::string &temp, const std::string &path, file_put_mode mode);
+void file_discard(const std::string &temp);
+
+// The size of the file at `path`, or 0 when it has none.
+std::uint64_t file_size(const std::string &path);
 
 // 0 when files can be made in `folder` (a temporary one is made there and
 // removed again), else the errno that says why not: checked before anything
