@@ -12,6 +12,7 @@
 // status 1.
 #pragma once
 
+#include "action/channel_pairs.h"
 #include "action/get_backup.h"
 #include "action/get_channel.h"
 #include "action/get_status.h"

@@ -1,15 +1,18 @@
 #include "action/get_channel.h"
 
+#include "action/channel_pairs.h"
 #include "action/report.h"
 #include "base/cleanup.h"
 #include "base/diag.h"
 #include "base/file_put.h"
 #include "base/format.h"
+#include "base/text.h"
 #include "controller/download.h"
 #include "model/backup_file.h"
 #include "model/catalogue.h"
 #include "model/config_archive.h"
 #include "model/csv_export.h"
+#include "model/sheet.h"
 
 #include <sys/stat.h>
 
@@ -115,21 +118,54 @@ std::string export_channel(const char *address, const char *backup_file, const b
              file->size() >= DALI_DEVICES ? dali_get_u32(file->data(), DALI_LAYOUT_VERSION) : 0u, file->size());
         return "unknown channel file layout";
     }
-    const channel_csv_text csv = channel_csv_export(file->data(), *layout);
-    for (const std::uint32_t slot : csv.names_read_as_comments)
-        diag("%s: the name of the device in slot %u begins with '#', so setup_channel reads its row as a comment",
-             csv_path.c_str(), slot);
+    const channel_sheet sheet = channel_sheet_export(file->data(), *layout);
+    const bool workbook = sheet_is_workbook(csv_path);
+    const std::string shown_path = console_line(csv_path);
+    for (const std::uint32_t slot : sheet.names_not_utf8) {
+        const std::uint8_t *entry = file->data() + dali_device_offset(*layout, slot);
+        const char *stored = reinterpret_cast<const char *>(entry + layout->name);
+        const std::string device = console_line(std::string_view(stored, strnlen(stored, DALI_DEV_NAME_SIZE - 1)));
+        if (workbook)
+            diag("%s: the name of the device in slot %u is not UTF-8 text (\"%s\"): a workbook cannot hold it, so "
+                 "each byte that is not UTF-8 is written as U+FFFD and setup_channel with this workbook would change "
+                 "the name; a CSV file keeps it byte for byte", shown_path.c_str(), slot, device.c_str());
+        else
+            diag("%s: the name of the device in slot %u is not UTF-8 text (\"%s\"): it is written byte for byte",
+                 shown_path.c_str(), slot, device.c_str());
+    }
     // Written whole or not at all, and never over a file that appeared meanwhile.
-    if (const int error = file_put(csv_path, csv.text.data(), csv.text.size(), file_put_mode::keep_existing)) {
+    std::uint64_t written = 0;
+    int error = 0;
+    if (workbook) {
+        std::string temp, reason;
+        error = file_stage(csv_path, temp);
+        if (error == 0 && channel_sheet_workbook(sheet, temp, name.c_str(), reason) != 0) {
+            file_discard(temp);
+            diag("%s: %s", shown_path.c_str(), reason.c_str());
+            return "the workbook cannot be written: " + reason;
+        }
+        if (error == 0) {
+            written = file_size(temp);
+            error = file_place(temp, csv_path, file_put_mode::keep_existing);
+        }
+    } else {
+        const std::string text = channel_sheet_csv(sheet);
+        error = file_put(csv_path, text.data(), text.size(), file_put_mode::keep_existing);
+        written = text.size();
+    }
+    if (error != 0) {
         why = error == EEXIST ? "exists already; it is not replaced" : std::strerror(error);
-        diag("%s: %s", csv_path.c_str(), why.c_str());
+        diag("%s: %s", shown_path.c_str(), why.c_str());
         return why;
     }
     record_file(csv_path);
-    bytes = csv.text.size();
-    std::printf("%s\t%u devices of channel %u (layout %u) written to '%s'.\n", TAG, csv.devices, channel,
+    bytes = written;
+    std::printf("%s\t%u devices of channel %u (layout %u) written to '%s'.\n", TAG, sheet.devices, channel,
                 layout->version, csv_path.c_str());
     std::puts("OK");
+    if (workbook && !sheet.names_not_utf8.empty())
+        return std::to_string(sheet.names_not_utf8.size()) + " name" + (sheet.names_not_utf8.size() == 1 ? "" : "s") +
+               " that are not UTF-8 text changed in the workbook";
     return {};
 }
 
@@ -164,7 +200,8 @@ int action_get_channel(const char *address, const char *backup_file, const std::
     }
     int result = 0;
     const std::vector<std::string> &files = *csv_files;
-    for (std::size_t i = 0; i < channels.size() && i < files.size() && channels[i] != 0; ++i) {
+    channel_pairs_unmatched(channels, files);
+    for (std::size_t i = 0; i < channel_pair_count(channels, files); ++i) {
         std::uint64_t bytes = 0;
         const std::string failure = export_channel(address, backup_file, backup ? &*backup : nullptr,
                                                    static_cast<std::uint32_t>(channels[i]), files[i], bytes);

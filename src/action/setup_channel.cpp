@@ -25,44 +25,65 @@ namespace {
 constexpr std::size_t CONFIG_NAME_SIZE = 32;
 
 // Why a CSV file changed nothing, in a technician's words.
-void report_unused_csv(const char *path, std::uint32_t channel, const csv_outcome &outcome, int loaded)
+void report_unused_csv(const std::string &file, std::uint32_t channel, const csv_outcome &outcome, int loaded)
 {
-    if (loaded == CSV_NOT_READ)
-        diag("%s: %s; channel %u is left as it is", show(path), std::strerror(outcome.open_error), channel);
+    if (loaded == CSV_NOT_READ && outcome.open_error == 0)
+        diag("%s: %s; channel %u is left as it is", file.c_str(),
+             outcome.unreadable.empty() ? "cannot be read" : outcome.unreadable.c_str(), channel);
+    else if (loaded == CSV_NOT_READ)
+        diag("%s: %s; channel %u is left as it is", file.c_str(), std::strerror(outcome.open_error), channel);
+    else if (outcome.not_utf8)
+        diag("%s: %s: save it as \"CSV UTF-8\" and try again; channel %u is left as it is", file.c_str(),
+             outcome.not_utf8->text.c_str(), channel);
     else if (!outcome.version_1)
         diag("%s: no device row applied: the file has no \"#dali-channel-csv-version: 1\" line; channel %u is left "
-             "as it is", show(path), channel);
+             "as it is", file.c_str(), channel);
+    else if (outcome.left_out > 0)
+        diag("%s: no device row applied: every device row was left out; channel %u is left as it is", file.c_str(),
+             channel);
     else
-        diag("%s: no device row applied: every row needs 12 cells and a slot from 0 to 63; channel %u is left as it "
-             "is", show(path), channel);
+        diag("%s: no device row applied: the file holds no device row; channel %u is left as it is", file.c_str(),
+             channel);
 }
 
-// Rows of a CSV file that was applied but not in whole: said once, with the
-// first rows' numbers, so that no device goes missing unnoticed.
-void report_skipped_rows(const char *path, const csv_outcome &outcome)
+// Every row left out or applied with a warning, said once per file: the
+// first ones with their row, column and cell, then how many more.
+void report_rows(const std::string &file, const csv_outcome &outcome)
 {
-    if (outcome.skipped == 0)
-        return;
-    std::string rows;
-    for (const std::uint32_t row : outcome.skipped_rows)
-        rows += (rows.empty() ? "" : ", ") + std::to_string(row);
-    if (outcome.skipped > outcome.skipped_rows.size())
-        rows += ", ...";
-    diag("%s: %u row%s left out (row%s %s): a device row needs 12 cells and a slot from 0 to 63", show(path),
-         outcome.skipped, outcome.skipped == 1 ? "" : "s", outcome.skipped_rows.size() == 1 ? "" : "s", rows.c_str());
+    for (const csv_problem &problem : outcome.listed)
+        diag("%s: %s", file.c_str(), problem.text.c_str());
+    if (outcome.problems > outcome.listed.size())
+        diag("%s: and %zu more", file.c_str(), outcome.problems - outcome.listed.size());
+}
+
+// Why a pair whose file was applied in part is a failed step.
+std::string partial_failure(const csv_outcome &outcome)
+{
+    std::string why;
+    if (outcome.left_out > 0)
+        why = std::to_string(outcome.left_out) + " row" + (outcome.left_out == 1 ? "" : "s") + " of the CSV file left out";
+    if (outcome.warned > 0)
+        why += (why.empty() ? "" : ", ") + std::to_string(outcome.warned) + " row" + (outcome.warned == 1 ? "" : "s") +
+               " applied with a warning";
+    return why;
 }
 
 // The line that ends a pair whose file was applied: how many device rows went
-// to which channel, how many were left out, and whether the channel went up.
-void report_pair(std::uint32_t channel, const char *path, const csv_outcome &outcome, const std::string &failure)
+// to which channel (how many of them with a warning), how many were left
+// out, and whether the channel went up.
+void report_pair(std::uint32_t channel, const std::string &file, const csv_outcome &outcome, bool uploaded,
+                 const std::string &failure)
 {
     const char *rows = outcome.applied == 1 ? "row" : "rows";
-    if (failure.empty())
-        diag("setup_channel: %u device %s of %s applied to channel %u and uploaded, %u left out", outcome.applied,
-             rows, show(path), channel, outcome.skipped);
+    const std::string warned =
+        outcome.warned > 0 ? " (" + std::to_string(outcome.warned) + " with a warning)" : std::string();
+    if (uploaded)
+        diag("setup_channel: %u device %s of %s applied to channel %u%s and uploaded, %u left out", outcome.applied,
+             rows, file.c_str(), channel, warned.c_str(), outcome.left_out);
     else
-        diag("setup_channel: %u device %s of %s applied to channel %u, %u left out, but the channel is not set "
-             "up: %s", outcome.applied, rows, show(path), channel, outcome.skipped, failure.c_str());
+        diag("setup_channel: %u device %s of %s applied to channel %u%s, %u left out, but the channel is not set "
+             "up: %s", outcome.applied, rows, file.c_str(), channel, warned.c_str(), outcome.left_out,
+             failure.c_str());
 }
 
 }  // namespace
@@ -112,12 +133,15 @@ int channel_setup(const char *address, std::uint32_t channel, const char *csv_pa
             record_step("channel", number, false, 0, "the CSV file cannot be read as CSV");
             return CHANNEL_SETUP_END_RUN;
         }
+        const std::string file = console_line(csv_path);
+        if (loaded == CSV_LOADED && !outcome.not_utf8)
+            report_rows(file, outcome);
         // Nothing from the file changed the channel: nothing goes up.
-        if (loaded != CSV_LOADED || outcome.applied == 0) {
-            report_unused_csv(csv_path, channel, outcome, loaded);
-            failure = "the CSV file applied no device";
+        if (loaded != CSV_LOADED || outcome.applied == 0 || outcome.not_utf8) {
+            report_unused_csv(file, channel, outcome, loaded);
+            failure = outcome.not_utf8 ? "the CSV file is not UTF-8 text" : "the CSV file applied no device";
         } else {
-            report_skipped_rows(csv_path, outcome);
+            bool uploaded = false;
             if (channel_config_write(&tar, &download, channel, config.get()) != 0) {
                 failure = "the controller's firmware " + console_line(show(download.firmware_version)) +
                           " takes no channel file of layout 1";
@@ -126,13 +150,16 @@ int channel_setup(const char *address, std::uint32_t channel, const char *csv_pa
                 // The archive is the first `pos` bytes of the writer's buffer.
                 length = std::min<std::uint32_t>(tar.pos, static_cast<std::uint32_t>(tar.buffer.size()));
                 failure.clear();
-                if (backup_upload(base.c_str(), address, tar.buffer.data(), length) == 0)
+                if (backup_upload(base.c_str(), address, tar.buffer.data(), length) == 0) {
                     std::puts("OK");
-                else
+                    uploaded = true;
+                    failure = partial_failure(outcome);
+                } else {
                     failure = transfer_last_error().empty() ? "the upload or the restore request failed"
                                                             : transfer_last_error();
+                }
             }
-            report_pair(channel, csv_path, outcome, failure);
+            report_pair(channel, file, outcome, uploaded, failure);
         }
     }
     record_step("channel", number, failure.empty(), length, failure);

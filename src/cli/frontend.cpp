@@ -40,7 +40,8 @@ run_end dispatch_setup_channel(const cli_options &o)
         return run_end::ran;
     }
     const std::vector<std::string> &files = *o.optChannelCsvFiles;
-    for (std::size_t i = 0; i < o.optChannels.size() && i < files.size() && o.optChannels[i] != 0; ++i)
+    channel_pairs_unmatched(o.optChannels, files);
+    for (std::size_t i = 0; i < channel_pair_count(o.optChannels, files); ++i)
         if (channel_setup(o.optIP->c_str(), static_cast<std::uint32_t>(o.optChannels[i]), files[i].c_str()) ==
             CHANNEL_SETUP_END_RUN)
             return run_end::end_run;

@@ -1,239 +1,405 @@
 #include "model/csv.h"
 
-#include "base/format.h"
+#include "base/text.h"
 #include "json/json.h"
 
-#include <csv.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <strings.h>
-#include <vector>
 
 namespace {
 
 constexpr const char CSV_VERSION_PREFIX[] = "#dali-channel-csv-version: ";
 constexpr std::size_t CSV_VERSION_OFFSET = sizeof CSV_VERSION_PREFIX - 1;  // 27
 constexpr std::uint32_t CSV_FORMAT_VERSION = 1;
-constexpr std::uint32_t CSV_COLUMNS = 12;
-constexpr std::size_t CSV_CHUNK = 1024;
-// Bytes looked at to tell the separator: the version line and the first rows.
-constexpr std::size_t CSV_SNIFF = 64 * 1024;
-constexpr unsigned char UTF8_BOM[] = {0xEF, 0xBB, 0xBF};
 constexpr std::uint8_t FADE_LIMIT = 15;
+constexpr std::uint32_t NAME_BYTES = DALI_DEV_NAME_SIZE - 1;
+// A cell quoted in a message is cut to this many bytes (whole characters).
+constexpr std::size_t CELL_SHOWN = 40;
 
-// A decimal cell as the C library's atoi reads it (blanks, sign, digits, 0
-// without digits), wrapped to 32 bits instead of overflowing.
-std::int32_t csv_decimal(const char *text)
+constexpr const char *COLUMN_NAMES[CSV_COLUMNS] = {
+    "id", "slot", "short address", "name", "groups", "power-on level", "system failure level",
+    "min level", "max level", "fade rate", "fade time", "scene levels",
+};
+
+// What each column takes, as a message says it ("... is no <this>").
+constexpr const char *COLUMN_VALUES[CSV_COLUMNS] = {
+    "",
+    "slot from 0 to 63",
+    "short address from 0 to 63 or null",
+    "name without a NUL character",
+    "JSON array of groups from 0 to 15, such as [0,3] or []",
+    "level from 0 to 255, null or false",
+    "level from 0 to 255 or null",
+    "level from 0 to 255",
+    "level from 0 to 255",
+    "fade rate from 0 to 255 (0 is stored as 1, above 15 as 15)",
+    "fade time from 0 to 255 (above 15 is stored as 15)",
+    "JSON array of up to 16 levels from 0 to 255 or null, such as [254,128,null]",
+};
+
+bool blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trimmed(std::string_view text)
 {
-    const long long value = std::strtoll(text, nullptr, 10);
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long long>(value)));
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
 }
 
-std::uint8_t low_byte(std::int32_t value) { return static_cast<std::uint8_t>(value); }
-
-// A JSON number truncated toward zero to 32 bits; a value outside that range
-// (or not a number at all) gives the smallest 32-bit number, which no column
-// takes as a valid value and whose low byte is 0.
-std::int32_t json_number_i32(double value)
+// A whole cell holding a decimal integer: blanks around it, an optional sign,
+// then digits and nothing else. Nothing for any other cell (empty, "2.54E+02",
+// "12abc") or for more digits than any column takes.
+std::optional<long long> decimal(std::string_view text)
 {
-    if (!(value > -2147483649.0 && value < 2147483648.0))
-        return INT32_MIN;
-    return static_cast<std::int32_t>(std::trunc(value));
+    text = trimmed(text);
+    bool negative = false;
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.size() > 18)
+        return std::nullopt;
+    long long value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return negative ? -value : value;
+}
+
+std::optional<std::uint8_t> in_range(std::string_view text, long long low, long long high)
+{
+    const std::optional<long long> value = decimal(text);
+    if (!value || *value < low || *value > high)
+        return std::nullopt;
+    return static_cast<std::uint8_t>(*value);
+}
+
+// Stores a value that was read into its field; false when there is none.
+template <typename Value, typename Field> bool take(const std::optional<Value> &value, Field &field)
+{
+    if (value)
+        field = static_cast<Field>(*value);
+    return value.has_value();
+}
+
+bool equals_ignoring_case(std::string_view text, const char *word)
+{
+    return text.size() == std::strlen(word) && strncasecmp(text.data(), word, text.size()) == 0;
 }
 
 // Closes the JSON stream of one cell whatever way the reading ends.
 struct cell_reader {
     json_stream stream;
-    explicit cell_reader(const char *text) { json_open_string(&stream, text); }
+    explicit cell_reader(std::string_view text)
+    {
+        json_open_buffer(&stream, text.data(), text.size());
+        json_set_streaming(&stream, false);
+    }
     ~cell_reader() { json_close(&stream); }
     cell_reader(const cell_reader &) = delete;
     cell_reader &operator=(const cell_reader &) = delete;
     json_type next() { return json_next(&stream); }
-    std::int32_t number() { return json_number_i32(json_get_number(&stream)); }
-    std::int32_t string_decimal() { return csv_decimal(json_get_string(&stream, nullptr)); }
+    std::string_view token() { return json_get_string(&stream, nullptr); }
 };
 
-// Whether a decimal cell holds a number at all, as csv_decimal reads it. A
-// spreadsheet writes a blank row as 12 empty cells, which would read as slot 0.
-bool holds_number(const char *text)
+// The elements of a JSON array cell, each handed to `take` with its event
+// (a number or a string, with its text; null) until `take` refuses one.
+// False unless the cell is one array of such elements and nothing else.
+template <typename Take> bool read_array(std::string_view text, Take take)
 {
-    char *end = nullptr;
-    std::strtoll(text, &end, 10);
-    return end != text;
-}
-
-// Column 2: the last value the cell holds, wherever it stands; 0 when none.
-std::uint8_t read_short_address(const char *text)
-{
-    std::uint8_t address = 0;
     cell_reader cell(text);
-    for (json_type event = cell.next(); event != JSON_ERROR && event != JSON_DONE; event = cell.next()) {
-        if (event == JSON_STRING)
-            address = low_byte(cell.string_decimal());
-        else if (event == JSON_NUMBER)
-            address = low_byte(cell.number());
-        else if (event == JSON_NULL)
-            address = DALI_NO_ADDRESS;
+    if (cell.next() != JSON_ARRAY)
+        return false;
+    for (json_type event = cell.next(); event != JSON_ARRAY_END; event = cell.next()) {
+        if (event != JSON_NUMBER && event != JSON_STRING && event != JSON_NULL)
+            return false;
+        if (!take(event, event == JSON_NULL ? std::string_view() : cell.token()))
+            return false;
     }
-    return address;
+    return cell.next() == JSON_DONE;
 }
 
-// Column 4: the group numbers of a JSON array; 0 to 15 are taken.
-std::uint16_t read_groups(const char *text)
+std::optional<std::uint16_t> read_groups(std::string_view text)
 {
     std::uint16_t mask = 0;
-    bool in_array = false;
-    cell_reader cell(text);
-    for (json_type event = cell.next(); event != JSON_ERROR && event != JSON_DONE && event != JSON_ARRAY_END;
-         event = cell.next()) {
-        std::int32_t group = -1;
-        if (event == JSON_ARRAY)
-            in_array = true;
-        else if (in_array && event == JSON_NUMBER)
-            group = cell.number();
-        else if (in_array && event == JSON_STRING)
-            group = cell.string_decimal();
-        if (group >= 0 && group < 16)
-            mask = static_cast<std::uint16_t>(mask | 1u << group);
-    }
-    return mask;
+    const bool valid = read_array(text, [&](json_type event, std::string_view token) {
+        const std::optional<std::uint8_t> group = event == JSON_NULL ? std::nullopt : in_range(token, 0, 15);
+        if (group)
+            mask = static_cast<std::uint16_t>(mask | 1u << *group);
+        return group.has_value();
+    });
+    return valid ? std::optional<std::uint16_t>(mask) : std::nullopt;
 }
 
-// Column 11: up to 16 scene levels of a JSON array, the rest 255.
-void read_scene_levels(const char *text, std::uint8_t (&levels)[DALI_SCENE_COUNT])
+bool read_scene_levels(std::string_view text, std::uint8_t (&levels)[DALI_SCENE_COUNT])
 {
-    std::memset(levels, DALI_NO_LEVEL, sizeof levels);
-    std::uint32_t stored = 0;
-    bool in_array = false;
-    cell_reader cell(text);
-    for (json_type event = cell.next();
-         stored < DALI_SCENE_COUNT && event != JSON_ERROR && event != JSON_DONE && event != JSON_ARRAY_END;
-         event = cell.next()) {
-        if (event == JSON_ARRAY)
-            in_array = true;
-        else if (in_array && event == JSON_NUMBER)
-            levels[stored++] = low_byte(cell.number());
-        else if (in_array && event == JSON_STRING)
-            levels[stored++] = low_byte(cell.string_decimal());
-        else if (in_array && event == JSON_NULL)
-            levels[stored++] = DALI_NO_LEVEL;
-    }
+    std::uint8_t read[DALI_SCENE_COUNT];
+    std::memset(read, DALI_NO_LEVEL, sizeof read);
+    std::uint32_t count = 0;
+    const bool valid = read_array(text, [&](json_type event, std::string_view token) {
+        const std::optional<std::uint8_t> level =
+            event == JSON_NULL ? std::optional<std::uint8_t>(DALI_NO_LEVEL) : in_range(token, 0, 255);
+        if (!level || count == DALI_SCENE_COUNT)
+            return false;
+        read[count++] = *level;
+        return true;
+    });
+    if (valid)
+        std::memcpy(levels, read, sizeof read);
+    return valid;
 }
 
 // Columns 5 and 6: "null" in any letter case is 255.
-std::uint8_t read_level(const char *text)
+std::optional<std::uint8_t> read_level(std::string_view text)
 {
-    return strcasecmp(text, "null") == 0 ? DALI_NO_LEVEL : low_byte(csv_decimal(text));
+    return equals_ignoring_case(trimmed(text), "null") ? std::optional<std::uint8_t>(DALI_NO_LEVEL)
+                                                        : in_range(text, 0, 255);
 }
 
-void read_column(channel_csv_row &row, std::uint32_t column, const char *text)
+// A cell as a message quotes it: cut to a readable length, made safe for the console.
+std::string shown(std::string_view text)
+{
+    const std::size_t kept = utf8_cut(text, CELL_SHOWN);
+    return "\"" + console_line(text.substr(0, kept)) + (kept < text.size() ? "...\"" : "\"");
+}
+
+void note(csv_outcome &outcome, std::uint32_t row, std::string text)
+{
+    ++outcome.problems;
+    if (outcome.listed.size() < CSV_PROBLEMS_LISTED)
+        outcome.listed.push_back({row, std::move(text)});
+}
+
+bool begins_comment(const std::string &cell) { return !cell.empty() && cell[0] == '#'; }
+
+// The stored name of device entry `slot`, up to its NUL.
+std::string_view stored_name(const channel_config &config, std::uint32_t slot)
+{
+    const char *name =
+        reinterpret_cast<const char *>(config.bytes + dali_device_offset(DALI_LAYOUT_1, slot) + DALI_LAYOUT_1.name);
+    return std::string_view(name, strnlen(name, NAME_BYTES));
+}
+
+// A CSV file must be UTF-8 text, but a name that is not and that the slot it
+// names holds already, byte for byte, is the controller's own (as get_channel
+// wrote it) and changes nothing. The first cell that is neither, or nothing.
+std::optional<std::size_t> cell_not_utf8(const sheet_row &row, bool device_row, const channel_csv_ctx &ctx)
+{
+    for (std::size_t i = 0; i < row.cells.size(); ++i) {
+        if (utf8_valid(row.cells[i]))
+            continue;
+        if (device_row && i == 3 && ctx.config != nullptr) {
+            const std::optional<long long> slot = row.cells.size() > 1 ? decimal(row.cells[1]) : std::nullopt;
+            if (slot && *slot >= 0 && *slot < DALI_DEVICE_COUNT &&
+                channel_csv_unguard_name(row.cells[i]) == stored_name(*ctx.config, static_cast<std::uint32_t>(*slot)))
+                continue;
+        }
+        return i;
+    }
+    return std::nullopt;
+}
+
+// A row skipped only because a cell after its slot begins with '#' (a name
+// such as "#1 Lobby", a spreadsheet's error value such as "#N/A") looks like
+// a device: it is named. A row whose first cells say it is a comment is not.
+void note_comment_row(const sheet_row &row, channel_csv_ctx &ctx)
+{
+    const std::vector<std::string> &cells = row.cells;
+    if (ctx.version != CSV_FORMAT_VERSION || cells.size() < 3 || begins_comment(cells[0]) ||
+        !in_range(cells[1], 0, DALI_MAX_SHORT_ADDRESS))
+        return;
+    for (std::size_t i = 2; i < cells.size(); ++i)
+        if (begins_comment(cells[i])) {
+            const char *column = i < CSV_COLUMNS ? COLUMN_NAMES[i] : "a cell";
+            // A name keeps its '#' behind the guard the export writes.
+            const std::string hint = i == 3 ? " (a name written as " + shown("'" + cells[i]) + " keeps it)" : "";
+            note(ctx.outcome, row.number,
+                 "row " + std::to_string(row.number) + " left out: read as a comment, since " + column + " " +
+                     shown(cells[i]) + " begins with '#'" + hint);
+            ++ctx.outcome.left_out;
+            return;
+        }
+}
+
+// The row's width: a CSV row has exactly 12 cells; a workbook's row ends
+// with its last value, so a shorter one has empty cells at its end.
+bool has_device_width(sheet_row &row, channel_csv_ctx &ctx)
+{
+    const std::size_t count = row.cells.size();
+    if (ctx.kind == sheet_kind::workbook && count <= CSV_COLUMNS) {
+        row.cells.resize(CSV_COLUMNS);
+        return true;
+    }
+    if (count == CSV_COLUMNS)
+        return true;
+    std::string why = ctx.kind == sheet_kind::workbook
+                          ? "a value beyond the 12th column (L)"
+                          : std::to_string(count) + " cell" + (count == 1 ? "" : "s") + ", a device row has 12";
+    note(ctx.outcome, row.number, "row " + std::to_string(row.number) + " left out: " + why);
+    ++ctx.outcome.left_out;
+    return false;
+}
+
+// What a row that was applied could not do, or did with a change: named.
+std::vector<std::string> warnings(const std::string &name_cell, const channel_csv_ctx &ctx)
+{
+    const channel_csv_row &row = ctx.row;
+    std::vector<std::string> found;
+    if (row.name.size() < name_cell.size())
+        found.push_back("name " + shown(name_cell) + " is cut to " + std::to_string(NAME_BYTES) + " bytes: " +
+                        shown(row.name));
+    if (row.min_level > row.max_level)
+        found.push_back("min level " + std::to_string(row.min_level) + " is above max level " +
+                        std::to_string(row.max_level) + "; applied as written");
+    const std::uint8_t *entry = ctx.config->bytes + dali_device_offset(DALI_LAYOUT_1, row.slot);
+    const std::uint32_t flags = dali_get_u32(entry, DALI_DEV_FLAGS);
+    const std::string slot = "slot " + std::to_string(row.slot);
+    if (row.short_address == DALI_NO_ADDRESS && (flags & DALI_FLAG_ADDRESSED)) {
+        const std::uint32_t byte = entry[DALI_DEV_ADDRESS_BYTE];
+        const std::string address =
+            byte % 2 == 1 && (byte - 1) / 2 <= DALI_MAX_SHORT_ADDRESS ? " " + std::to_string((byte - 1) / 2) : "";
+        found.push_back(slot + " keeps short address" + address + ": an import cannot remove a short address");
+    }
+    if (!row.power_on_false && row.power_on_level == 0 && (flags & DALI_FLAG_POWER_ON_OFF))
+        found.push_back(slot + " keeps power-on \"false\": an import cannot remove it, so level 0 stays \"false\"");
+    return found;
+}
+
+} // namespace
+
+const char *channel_csv_column_name(std::uint32_t column)
+{
+    return column < CSV_COLUMNS ? COLUMN_NAMES[column] : "";
+}
+
+std::string channel_csv_unguard_name(std::string_view cell)
+{
+    const std::size_t quotes = cell.find_first_not_of('\'');
+    if (quotes == 0 || quotes == std::string_view::npos ||
+        std::strchr("=+-@#\t\r", cell[quotes]) == nullptr || cell[quotes] == '\0')
+        return std::string(cell);
+    return std::string(cell.substr(1));
+}
+
+std::string channel_csv_guard_name(std::string_view name)
+{
+    const std::size_t quotes = name.find_first_not_of('\'');
+    if (quotes == std::string_view::npos || std::strchr("=+-@#\t\r", name[quotes]) == nullptr || name[quotes] == '\0')
+        return std::string(name);
+    return "'" + std::string(name);
+}
+
+bool channel_csv_read_cell(std::uint32_t column, std::string_view text, channel_csv_row &row)
 {
     switch (column) {
-    case 0: row.column0 = csv_decimal(text); break;
-    case 1:
-        row.slot = csv_decimal(text);
-        row.slot_given = holds_number(text);
-        break;
-    case 2: row.short_address = read_short_address(text); break;
-    case 3: {
-        std::string copy;
-        if (format_alloc(copy, "%s", text) >= 0)
-            row.name = std::move(copy);
-        else
-            row.name.reset();
-        break;
+    case 1: return take(in_range(text, 0, DALI_MAX_SHORT_ADDRESS), row.slot);
+    case 2: {
+        const std::optional<std::uint8_t> address = equals_ignoring_case(trimmed(text), "null")
+                                                        ? std::optional<std::uint8_t>(DALI_NO_ADDRESS)
+                                                        : in_range(text, 0, 255);
+        if (address && *address > DALI_MAX_SHORT_ADDRESS && *address != DALI_NO_ADDRESS)
+            return false;
+        return take(address, row.short_address);
     }
-    case 4: row.groups = read_groups(text); break;
+    case 3:
+        if (text.find('\0') != std::string_view::npos)
+            return false;
+        row.name = std::string(text.substr(0, utf8_cut(text, NAME_BYTES)));
+        return true;
+    case 4: return take(read_groups(text), row.groups);
     case 5:
-        if (strcasecmp(text, "false") == 0) {
-            row.power_on_false = true;
-            row.power_on_level = 0;
-        } else {
-            row.power_on_level = read_level(text);
-        }
-        break;
-    case 6: row.system_failure_level = read_level(text); break;
-    case 7: row.min_level = low_byte(csv_decimal(text)); break;
-    case 8: row.max_level = low_byte(csv_decimal(text)); break;
+        row.power_on_false = equals_ignoring_case(trimmed(text), "false");
+        return take(row.power_on_false ? std::optional<std::uint8_t>(0) : read_level(text), row.power_on_level);
+    case 6: return take(read_level(text), row.system_failure_level);
+    case 7: return take(in_range(text, 0, 255), row.min_level);
+    case 8: return take(in_range(text, 0, 255), row.max_level);
     case 9: {
-        const std::uint8_t rate = low_byte(csv_decimal(text));
-        row.fade_rate = rate == 0 ? 1 : rate > FADE_LIMIT ? FADE_LIMIT : rate;
-        break;
+        // The format's limits: 0 is stored as 1, above 15 as 15.
+        const std::optional<std::uint8_t> rate = in_range(text, 0, 255);
+        return take(rate ? std::optional<std::uint8_t>(*rate == 0 ? 1 : std::min(*rate, FADE_LIMIT)) : std::nullopt,
+                    row.fade_rate);
     }
     case 10: {
-        const std::uint8_t time = low_byte(csv_decimal(text));
-        row.fade_time = time > FADE_LIMIT ? FADE_LIMIT : time;
-        break;
+        const std::optional<std::uint8_t> time = in_range(text, 0, 255);
+        return take(time ? std::optional<std::uint8_t>(std::min(*time, FADE_LIMIT)) : std::nullopt, row.fade_time);
     }
-    case 11: read_scene_levels(text, row.scene_levels); break;
-    default: break;
+    case 11: return read_scene_levels(text, row.scene_levels);
+    default: return column == 0;
     }
 }
 
-struct csv_parser_owner {
-    csv_parser parser{};
-    bool ready = false;
-    ~csv_parser_owner()
-    {
-        if (ready)
-            csv_free(&parser);
-    }
-};
-
-struct file_closer {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-
-}  // namespace
-
-void channel_csv_field(void *text, std::size_t, void *context)
+void channel_csv_take_row(const sheet_row &in, channel_csv_ctx &ctx)
 {
-    auto *ctx = static_cast<channel_csv_ctx *>(context);
-    if (ctx == nullptr)
-        return;
-    const char *cell = text != nullptr ? static_cast<const char *>(text) : "";
-    if (cell[0] == '#') {
-        ctx->comment = true;
-        if (const char *found = std::strstr(cell, CSV_VERSION_PREFIX); found != nullptr) {
-            // The number stands 27 characters after the field's start (right
-            // after the prefix when the field begins with it); holding the
-            // prefix, the field is at least that long.
-            ctx->row.version = static_cast<std::uint32_t>(csv_decimal(cell + CSV_VERSION_OFFSET));
-            ctx->version_1 = ctx->version_1 || ctx->row.version == CSV_FORMAT_VERSION;
+    csv_outcome &outcome = ctx.outcome;
+    ++outcome.rows;
+    if (outcome.not_utf8)
+        return; // the file is refused whole: nothing more of it is looked at
+
+    // A cell beginning with '#' makes the row a comment; a version line
+    // declares the format of the rows after it.
+    bool comment = false;
+    for (const std::string &cell : in.cells) {
+        if (!begins_comment(cell))
+            continue;
+        comment = true;
+        if (cell.find(CSV_VERSION_PREFIX) != std::string::npos) {
+            // The number stands 27 characters after the cell's start (right
+            // after the prefix when the cell begins with it).
+            const long long version = std::strtoll(cell.c_str() + CSV_VERSION_OFFSET, nullptr, 10);
+            ctx.version = static_cast<std::uint32_t>(static_cast<unsigned long long>(version));
+            outcome.version_1 = outcome.version_1 || ctx.version == CSV_FORMAT_VERSION;
         }
-    } else if (!ctx->comment && ctx->row.version == CSV_FORMAT_VERSION && ctx->column < CSV_COLUMNS) {
-        read_column(ctx->row, ctx->column, cell);
     }
-    ++ctx->column;
-}
-
-void channel_csv_row_end(int, void *context)
-{
-    auto *ctx = static_cast<channel_csv_ctx *>(context);
-    if (ctx == nullptr)
+    const bool device_row = !comment && ctx.version == CSV_FORMAT_VERSION;
+    if (const std::optional<std::size_t> bad = cell_not_utf8(in, device_row, ctx)) {
+        const std::string &cell = in.cells[*bad];
+        const std::size_t at = utf8_first_invalid(cell);
+        char byte[8];
+        std::snprintf(byte, sizeof byte, "0x%02x", static_cast<unsigned char>(cell[at]));
+        const char *column = *bad < CSV_COLUMNS ? COLUMN_NAMES[*bad] : "cell";
+        outcome.not_utf8 = csv_problem{in.number, "row " + std::to_string(in.number) + " is not UTF-8 text (byte " +
+                                                      byte + " in " + column + " " + shown(cell) + ")"};
         return;
-    const bool device_row = !ctx->comment && ctx->row.version == CSV_FORMAT_VERSION;
-    if (device_row && ctx->column == CSV_COLUMNS && ctx->row.slot_given &&
-        static_cast<std::uint32_t>(ctx->row.slot) <= DALI_MAX_SHORT_ADDRESS) {
-        channel_csv_apply_row(static_cast<std::uint32_t>(ctx->row.slot), ctx);
-        ++ctx->applied;
-    } else if (device_row) {
-        ++ctx->skipped;
-        if (ctx->skipped_rows.size() < CSV_SKIPPED_LISTED)
-            ctx->skipped_rows.push_back(ctx->rows + 1);
     }
-    const std::uint32_t version = ctx->row.version;
-    ctx->row = channel_csv_row{};
-    ctx->row.version = version;
-    ctx->comment = false;
-    ctx->column = 0;
-    ++ctx->rows;
+    if (comment) {
+        note_comment_row(in, ctx);
+        return;
+    }
+    if (!device_row || std::all_of(in.cells.begin(), in.cells.end(), [](const std::string &c) { return c.empty(); }))
+        return; // before any version line, or a spreadsheet's blank row
+
+    sheet_row row = in;
+    if (!has_device_width(row, ctx))
+        return;
+    ctx.row = channel_csv_row{};
+    const std::string name_cell = channel_csv_unguard_name(row.cells[3]);
+    bool valid = true;
+    for (std::uint32_t column = 1; column < CSV_COLUMNS; ++column) {
+        const std::string &text = column == 3 ? name_cell : row.cells[column];
+        if (channel_csv_read_cell(column, text, ctx.row))
+            continue;
+        valid = false;
+        note(outcome, row.number,
+             "row " + std::to_string(row.number) + " left out: " + COLUMN_NAMES[column] + " " + shown(text) +
+                 " is no " + COLUMN_VALUES[column]);
+    }
+    if (!valid) {
+        ++outcome.left_out;
+        return;
+    }
+    const std::vector<std::string> found = warnings(name_cell, ctx);
+    for (const std::string &warning : found)
+        note(outcome, row.number, "row " + std::to_string(row.number) + " applied: " + warning);
+    outcome.warned += found.empty() ? 0 : 1;
+    channel_csv_apply_row(ctx.row.slot, &ctx);
+    ++outcome.applied;
 }
 
 void channel_csv_apply_row(std::uint32_t slot, channel_csv_ctx *context)
@@ -253,9 +419,10 @@ void channel_csv_apply_row(std::uint32_t slot, channel_csv_ctx *context)
         flags |= DALI_FLAG_ADDRESSED;
     dali_put_u32(entry, DALI_DEV_FLAGS, flags);
 
+    // The name is cut at a character boundary; NUL bytes fill the field.
     char *name = reinterpret_cast<char *>(entry + DALI_LAYOUT_1.name);
-    std::strncpy(name, row.name ? row.name->c_str() : "", DALI_DEV_NAME_SIZE);
-    name[DALI_DEV_NAME_SIZE - 1] = '\0';
+    std::memset(name, 0, DALI_DEV_NAME_SIZE);
+    std::memcpy(name, row.name.data(), std::min<std::size_t>(row.name.size(), NAME_BYTES));
 
     if (row.short_address <= DALI_MAX_SHORT_ADDRESS)
         entry[DALI_DEV_ADDRESS_BYTE] = static_cast<std::uint8_t>(2 * row.short_address + 1);
@@ -269,48 +436,6 @@ void channel_csv_apply_row(std::uint32_t slot, channel_csv_ctx *context)
     std::memcpy(entry + DALI_DEV_SCENE_LEVELS, row.scene_levels, DALI_SCENE_COUNT);
 }
 
-char channel_csv_separator(const char *text, std::size_t size)
-{
-    // Separators outside quotes and outside JSON arrays (a ';' file leaves
-    // "[0,1,2,3]" unquoted, and a scene list has up to 15 commas), line by
-    // line. The first line that is no comment and holds a separator decides;
-    // without one, the first comment line that holds one does (spreadsheets
-    // pad the version line with them).
-    char comment_verdict = 0;
-    std::size_t commas = 0, semicolons = 0, line_start = 0, brackets = 0;
-    bool quoted = false;
-    for (std::size_t i = 0; i <= size; ++i) {
-        const char c = i < size ? text[i] : '\n';
-        if (c == '"') {
-            quoted = !quoted;
-        } else if (quoted && i < size) {
-            continue;
-        } else if (c == '[') {
-            ++brackets;
-        } else if (c == ']') {
-            brackets -= brackets > 0 ? 1 : 0;
-        } else if (brackets > 0 && c != '\n' && c != '\r') {
-            continue;
-        } else if (c == ',') {
-            ++commas;
-        } else if (c == ';') {
-            ++semicolons;
-        } else if (c == '\n' || c == '\r') {
-            if (commas + semicolons > 0) {
-                const char verdict = semicolons > commas ? ';' : ',';
-                if (text[line_start] != '#')
-                    return verdict;
-                if (comment_verdict == 0)
-                    comment_verdict = verdict;
-            }
-            commas = semicolons = brackets = 0;
-            quoted = false;
-            line_start = i + 1;
-        }
-    }
-    return comment_verdict != 0 ? comment_verdict : ',';
-}
-
 int channel_csv_load(const char *path, channel_config *config, csv_outcome *outcome)
 {
     csv_outcome found;
@@ -321,58 +446,16 @@ int channel_csv_load(const char *path, channel_config *config, csv_outcome *outc
         return CSV_NOT_READ;
     channel_csv_ctx ctx;
     ctx.config = config;
-
-    csv_parser_owner csv;
-    if (csv_init(&csv.parser, 0) != 0)
+    ctx.kind = sheet_is_workbook(path) ? sheet_kind::workbook : sheet_kind::csv;
+    sheet_outcome read;
+    const int result = sheet_read(path, [&](const sheet_row &row) { channel_csv_take_row(row, ctx); }, read);
+    *outcome = std::move(ctx.outcome);
+    outcome->open_error = read.error;
+    outcome->unreadable = read.reason;
+    if (result == SHEET_REJECTED)
+        return CSV_REJECTED;
+    if (result != SHEET_READ)
         return CSV_NOT_READ;
-    csv.ready = true;
-    csv_set_opts(&csv.parser, CSV_APPEND_NULL);
-
-    std::unique_ptr<std::FILE, file_closer> file(std::fopen(path, "rb"));
-    if (!file) {
-        outcome->open_error = errno;
-        return CSV_NOT_READ;
-    }
-
-    // The start of the file tells the separator; a byte-order mark is skipped.
-    std::vector<char> start(CSV_SNIFF);
-    start.resize(std::fread(start.data(), 1, start.size(), file.get()));
-    // A file that opens but cannot be read (a folder, an I/O error) is not
-    // an empty one: nothing of it is used.
-    const auto read_failed = [&] {
-        if (!std::ferror(file.get()))
-            return false;
-        outcome->open_error = errno != 0 ? errno : EIO;
-        return true;
-    };
-    if (read_failed())
-        return CSV_NOT_READ;
-    std::size_t from = 0;
-    if (start.size() >= sizeof UTF8_BOM && std::memcmp(start.data(), UTF8_BOM, sizeof UTF8_BOM) == 0)
-        from = sizeof UTF8_BOM;
-    csv_set_delim(&csv.parser, channel_csv_separator(start.data() + from, start.size() - from));
-
-    const auto parse = [&](const char *bytes, std::size_t count) {
-        if (csv_parse(&csv.parser, bytes, count, channel_csv_field, channel_csv_row_end, &ctx) == count)
-            return true;
-        std::fprintf(stderr, "Error while parsing file: %s\n", csv_strerror(csv_error(&csv.parser)));
-        return false;
-    };
-    for (std::size_t at = from; at < start.size(); at += CSV_CHUNK)
-        if (!parse(start.data() + at, std::min(CSV_CHUNK, start.size() - at)))
-            return CSV_REJECTED;
-    char chunk[CSV_CHUNK];
-    for (std::size_t count; (count = std::fread(chunk, 1, sizeof chunk, file.get())) != 0;)
-        if (!parse(chunk, count))
-            return CSV_REJECTED;
-    if (read_failed())
-        return CSV_NOT_READ;
-    csv_fini(&csv.parser, channel_csv_field, channel_csv_row_end, &ctx);
-    file.reset();
-    std::printf("%lu fields, %lu rows\n", static_cast<unsigned long>(ctx.column), static_cast<unsigned long>(ctx.rows));
-    outcome->applied = ctx.applied;
-    outcome->version_1 = ctx.version_1;
-    outcome->skipped = ctx.skipped;
-    outcome->skipped_rows = std::move(ctx.skipped_rows);
+    std::printf("%lu fields, %lu rows\n", static_cast<unsigned long>(read.fields), static_cast<unsigned long>(read.rows));
     return CSV_LOADED;
 }

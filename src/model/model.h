@@ -2,9 +2,10 @@
 // network in sight: the configuration catalogue and the firmware versions at
 // which channel files changed layout, the DALI channel file in its three
 // layouts and its checksum, the conversion between layouts, the channel CSV
-// import, the status document, and the configuration archive's listing.
+// import and export (CSV files and .xlsx workbooks, read as sheets), the
+// status document, and the configuration archive's listing.
 //
-// Uses: base and the formats (json, tar, zip), and libcsv. Used by controller,
+// Uses: base and the formats (json, tar, zip), libcsv, expat and libxlsxwriter. Used by controller,
 // action and the simulated controller and tests (for the catalogue).
 //
 // Results: 0 for success and 1 for failure; 2 where a file is refused (a
@@ -21,4 +22,5 @@
 #include "model/csv.h"
 #include "model/csv_export.h"
 #include "model/dali_layout.h"
+#include "model/sheet.h"
 #include "model/status_document.h"

@@ -1,4 +1,6 @@
-// Applying channel CSV files to a channel configuration image.
+// Applying channel CSV files to a channel configuration image: whole files
+// through the import, single cells through their column's check, and what
+// the import says about every row it leaves out or applies with a warning.
 #include "model/csv.h"
 
 #include "channel_files.h"
@@ -40,11 +42,17 @@ void apply_expected(std::uint8_t *file, std::uint32_t slot, const device_values 
     std::copy(v.scenes.begin(), v.scenes.end(), e + 20);
 }
 
+// A patterned image whose flags carry none of the bits the import adds, so
+// that no row meets a device the import could not fully change.
 channel_config patterned_image()
 {
     channel_config config;
     const bytes file = patterned_file(CHANNEL_CONFIG_SIZE, 0, 9);
     std::memcpy(config.bytes, file.data(), CHANNEL_CONFIG_SIZE);
+    for (std::uint32_t slot = 0; slot < DALI_DEVICE_COUNT; ++slot) {
+        std::uint8_t *entry = config.bytes + dali_device_offset(DALI_LAYOUT_1, slot);
+        dali_put_u32(entry, DALI_DEV_FLAGS, dali_get_u32(entry, DALI_DEV_FLAGS) & ~0xBu);
+    }
     return config;
 }
 
@@ -53,24 +61,34 @@ const std::uint8_t *entry(const channel_config &config, std::uint32_t slot)
     return config.bytes + dali_device_offset(DALI_LAYOUT_1, slot);
 }
 
-// Loads `csv` into `config` and returns what was printed.
-std::string load(const std::string &csv, channel_config &config, int *result = nullptr)
+// Loads `csv` (written to a file named `name`) into `config` and returns what was printed.
+std::string load(const std::string &csv, channel_config &config, csv_outcome *outcome = nullptr, int *result = nullptr,
+                 const std::string &name = "channel.csv")
 {
     temp_dir dir;
-    EXPECT_TRUE(write_file(dir.file("channel.csv"), csv));
+    EXPECT_TRUE(write_file(dir.file(name), csv));
     return capture_stdout([&] {
-        const int r = channel_csv_load(dir.file("channel.csv").c_str(), &config);
+        const int r = channel_csv_load(dir.file(name).c_str(), &config, outcome);
         if (result)
             *result = r;
     });
 }
 
-// A fresh patterned image after `csv`, and the entry of `slot` in it.
 channel_config loaded(const std::string &csv)
 {
     channel_config config = patterned_image();
     load(csv, config);
     return config;
+}
+
+// What the import said about a file: every problem listed, one per line.
+std::string problems_of(const std::string &csv, channel_config &config, csv_outcome &outcome)
+{
+    load(csv, config, &outcome);
+    std::string text;
+    for (const csv_problem &problem : outcome.listed)
+        text += problem.text + "\n";
+    return text;
 }
 
 void expect_same_image(const channel_config &actual, const channel_config &expected)
@@ -96,6 +114,29 @@ channel_config expected_with(const device_values &values, bool cleared = false)
     return expected;
 }
 
+// The field a column sets, as text: the value a cell gave.
+std::string field(std::uint32_t column, const channel_csv_row &row)
+{
+    switch (column) {
+    case 1: return std::to_string(row.slot);
+    case 2: return std::to_string(row.short_address);
+    case 3: return row.name;
+    case 4: return std::to_string(row.groups);
+    case 5: return row.power_on_false ? "false" : std::to_string(row.power_on_level);
+    case 6: return std::to_string(row.system_failure_level);
+    case 7: return std::to_string(row.min_level);
+    case 8: return std::to_string(row.max_level);
+    case 9: return std::to_string(row.fade_rate);
+    case 10: return std::to_string(row.fade_time);
+    default: {
+        std::string levels;
+        for (const std::uint8_t level : row.scene_levels)
+            levels += (levels.empty() ? "" : " ") + std::to_string(level);
+        return levels;
+    }
+    }
+}
+
 } // namespace
 
 TEST(ChannelCsv, ExampleRowAndItsVariants)
@@ -104,18 +145,22 @@ TEST(ChannelCsv, ExampleRowAndItsVariants)
     // fade 7 and 4, scenes 254, 200, 255, byte 36 set to 255; nothing else.
     channel_config config = patterned_image();
     int result = -1;
-    EXPECT_EQ(load(VERSION_1 + HALL_ROW, config, &result), "0 fields, 2 rows\n");
-    EXPECT_EQ(result, 0);
+    csv_outcome outcome;
+    EXPECT_EQ(load(VERSION_1 + HALL_ROW, config, &outcome, &result), "0 fields, 2 rows\n");
+    EXPECT_EQ(result, CSV_LOADED);
+    EXPECT_EQ(outcome.applied, 1u);
+    EXPECT_EQ(outcome.problems, 0u);
     expect_same_image(config, expected_with(HALL));
     EXPECT_EQ(entry(config, 5)[DALI_DEV_ADDRESS_BYTE], 25);
     EXPECT_EQ(dali_get_u16(entry(config, 5), DALI_DEV_GROUPS), 0x0009);
 
-    // Carriage returns and no final line end.
+    // Carriage returns and no final line end; a byte-order mark.
     std::string crlf = VERSION_1 + HALL_ROW;
     crlf.pop_back();
     for (std::size_t at = crlf.find('\n'); at != std::string::npos; at = crlf.find('\n', at + 2))
         crlf.replace(at, 1, "\r\n");
     expect_same_image(loaded(crlf), expected_with(HALL));
+    expect_same_image(loaded("\xEF\xBB\xBF" + VERSION_1 + HALL_ROW), expected_with(HALL));
 
     // "false" in any letter case: bit 3 instead of bit 1, level 0.
     device_values values = HALL;
@@ -124,142 +169,263 @@ TEST(ChannelCsv, ExampleRowAndItsVariants)
     expect_same_image(loaded(VERSION_1 + "0,5,12,Hall,\"[0,3]\",FaLsE,null,1,254,7,4,\"[254,200,null]\"\n"),
                       expected_with(values));
 
-    // No short address (JSON null): the device block is cleared, no bit 0,
+    // No short address (null, or 255): the device block is cleared, no bit 0,
     // the address byte stays. "Null" in the levels gives 255 too.
     values = HALL;
     values.add_flags = DALI_FLAG_POWER_ON;
     values.short_address = -1;
     values.power_on = 255;
-    for (const char *none : {"null", " null "})
+    for (const char *none : {"null", " NULL ", "255"})
         expect_same_image(loaded(VERSION_1 + "0,5," + none + ",Hall,\"[0,3]\",Null,nULL,1,254,7,4,\"[254,200,null]\"\n"),
                           expected_with(values, true));
-
-    // An empty cell counts as short address 0; so do true and anything that
-    // is not JSON, "NULL" included.
-    values = HALL;
-    values.short_address = 0;
-    for (const char *zero : {"", "true", "[", "NULL", "\"\"\"\"\"\""})
-        expect_same_image(loaded(VERSION_1 + "0,5," + zero + ",Hall,\"[0,3]\",254,null,1,254,7,4,\"[254,200,null]\"\n"),
-                          expected_with(values));
-
-    // 63, the highest address, sets bit 0 and the address byte; 64 to 254
-    // set neither, nor clear the block.
-    values = HALL;
-    values.short_address = 63;
-    expect_same_image(loaded(VERSION_1 + "0,5,63,Hall,\"[0,3]\",254,null,1,254,7,4,\"[254,200,null]\"\n"),
-                      expected_with(values));
-    values.add_flags = DALI_FLAG_POWER_ON;
-    values.short_address = -1;
-    for (const char *high : {"64", "200"})
-        expect_same_image(loaded(VERSION_1 + "0,5," + high + ",Hall,\"[0,3]\",254,null,1,254,7,4,\"[254,200,null]\"\n"),
-                          expected_with(values));
 
     // A slot named twice: the later row adds its flags over the earlier's.
     expect_same_image(loaded(VERSION_1 + HALL_ROW + "0,5,3,Other,[1],FALSE,2,3,4,5,6,[9]\n"),
                       expected_with({DALI_FLAG_ADDRESSED | DALI_FLAG_POWER_ON | DALI_FLAG_POWER_ON_OFF, 3, "Other",
                                      0x0002, 0, 2, 3, 4, 5, 6, {9}}));
-}
 
-TEST(ChannelCsv, CellValues)
-{
-    // Addresses: strings, numbers truncated toward zero, values in arrays, the last of several.
-    for (const auto &[cell, address_byte] : std::vector<std::pair<std::string, int>>{
-             {"\"\"\"9\"\"\"", 19}, {"12.9", 25}, {"[7]", 15}, {"\"[1,2]\"", 5}, {"\"{\"\"a\"\":3}\"", 7}, {"63", 127}})
-        EXPECT_EQ(entry(loaded(VERSION_1 + "0,1," + cell + ",x,[],1,1,1,1,1,1,[]\n"), 1)[DALI_DEV_ADDRESS_BYTE],
-                  address_byte)
-            << cell;
-    // Groups: numbers and strings inside an array; 16 and above, negatives
-    // and bare values set nothing.
-    for (const auto &[cell, mask] : std::vector<std::pair<std::string, int>>{
-             {"\"[\"\"2\"\", 15, 16, 31, -1, 40, 1e12]\"", 0x8004}, {"3", 0}, {"[]", 0}, {"\"[0,0,1]\"", 3},
-             {"\"[1,[4],5]\"", 0x12}, {"\"[2, x]\"", 4}})
-        EXPECT_EQ(dali_get_u16(entry(loaded(VERSION_1 + "0,1,1,x," + cell + ",1,1,1,1,1,1,[]\n"), 1), DALI_DEV_GROUPS), mask)
-            << cell;
-    // Fade rate 1 to 15 (else 1), fade time 0 to 15 (above: 15, else 0).
-    for (const auto &[rate, time, stored_rate, stored_time] : std::vector<std::tuple<std::string, std::string, int, int>>{
-             {"0", "0", 1, 0}, {"20", "99", 15, 15}, {"256", "256", 1, 0}, {"15", "15", 15, 15}, {" 7", "-1", 7, 15},
-             {"x", "3x", 1, 3}}) {
-        const channel_config config = loaded(VERSION_1 + "0,3,1,x,[],1,1,1,1," + rate + "," + time + ",[]\n");
-        EXPECT_EQ(entry(config, 3)[DALI_DEV_FADE_RATE], stored_rate) << rate;
-        EXPECT_EQ(entry(config, 3)[DALI_DEV_FADE_TIME], stored_time) << time;
-    }
-    // Levels keep the low byte of the decimal value.
-    const channel_config levels = loaded(VERSION_1 + "0,3,1,x,[],257,-1,300,99999999999,1,1,[]\n");
-    const std::uint8_t stored_levels[] = {1, 255, 44, 255};
-    EXPECT_EQ(std::memcmp(entry(levels, 3) + DALI_DEV_POWER_ON_LEVEL, stored_levels, 4), 0);
-
-    // Twenty scene values store the first sixteen; strings and null count.
-    std::string scenes = "\"[0";
-    for (int i = 1; i < 20; ++i)
-        scenes.append(",").append(std::to_string(i * 10));
-    std::uint8_t sixteen[DALI_SCENE_COUNT];
-    for (std::uint32_t i = 0; i < DALI_SCENE_COUNT; ++i)
-        sixteen[i] = static_cast<std::uint8_t>(i * 10);
-    const std::uint8_t mixed[DALI_SCENE_COUNT] = {3, 255, 44, 4, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
-    const std::uint8_t none[DALI_SCENE_COUNT] = {255, 255, 255, 255, 255, 255, 255, 255,
-                                                 255, 255, 255, 255, 255, 255, 255, 255};
-    for (const auto &[cell, stored] : std::vector<std::pair<std::string, const std::uint8_t *>>{
-             {scenes + "]\"", sixteen}, {"\"[\"\"3\"\", null, 300, true, 4]\"", mixed}, {"5", none}})
-        EXPECT_EQ(std::memcmp(entry(loaded(VERSION_1 + "0,2,1,x,[],1,1,1,1,1,1," + cell + "\n"), 2) + DALI_DEV_SCENE_LEVELS,
-                              stored, DALI_SCENE_COUNT),
-                  0)
-            << cell;
-
-    // A 40-character name keeps its first 32; a short name clears the rest.
+    // A 40-byte name keeps its first 32 bytes; a shorter one clears the rest.
     const std::string forty = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcd";
-    channel_config config = loaded(VERSION_1 + "0,4,1," + forty + ",[],1,1,1,1,1,1,[]\n");
-    const char *name = reinterpret_cast<const char *>(entry(config, 4) + DALI_LAYOUT_1.name);
-    EXPECT_EQ(std::string(name), forty.substr(0, 32));
+    config = patterned_image();
+    load(VERSION_1 + "0,4,1," + forty + ",[],1,1,1,1,1,1,[]\n", config);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(entry(config, 4) + DALI_LAYOUT_1.name)), forty.substr(0, 32));
     load(VERSION_1 + "0,4,1,\"Stairs, north\",[],1,1,1,1,1,1,[]\n", config);
-    EXPECT_EQ(std::string(name), "Stairs, north");
-    EXPECT_EQ(std::string(name + 13, 20), std::string(20, '\0'));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(entry(config, 4) + DALI_LAYOUT_1.name)), "Stairs, north");
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(entry(config, 4) + DALI_LAYOUT_1.name + 13), 20),
+              std::string(20, '\0'));
 }
 
-TEST(ChannelCsv, RowsThatAreCountedButNotApplied)
+// Every column's valid cells and the value each gives. Blanks around a
+// number are taken; the fade limits of the format stay (0 -> 1, above 15 -> 15).
+TEST(ChannelCsv, CellsEachColumnTakes)
+{
+    const struct {
+        std::uint32_t column;
+        std::string cell, value;
+    } cells[] = {
+        {1, "0", "0"}, {1, "63", "63"}, {1, " 7 ", "7"}, {1, "+7", "7"},
+        {2, "0", "0"}, {2, "63", "63"}, {2, "null", "255"}, {2, "Null", "255"}, {2, "255", "255"},
+        {3, "", ""}, {3, "Café Süd", "Café Süd"}, {3, "=1+2", "=1+2"},
+        {3, std::string(31, 'a') + "\xC3\xBC", std::string(31, 'a')},              // cut before a split character
+        {3, std::string(30, 'a') + "\xE4\xBC\x9A", std::string(30, 'a')},
+        {3, std::string(29, 'a') + "\xE4\xBC\x9A", std::string(29, 'a') + "\xE4\xBC\x9A"},
+        {4, "[]", "0"}, {4, "[0,15]", "32769"}, {4, " [ 3 , 3 ] ", "8"}, {4, "[\"2\"]", "4"},
+        {5, "0", "0"}, {5, "255", "255"}, {5, "null", "255"}, {5, "false", "false"}, {5, "FALSE", "false"},
+        {6, "0", "0"}, {6, "254", "254"}, {6, "NULL", "255"},
+        {7, "0", "0"}, {7, "255", "255"}, {8, "254", "254"},
+        {9, "0", "1"}, {9, "1", "1"}, {9, "15", "15"}, {9, "16", "15"}, {9, "255", "15"},
+        {10, "0", "0"}, {10, "15", "15"}, {10, "99", "15"},
+        {11, "[]", "255 255 255 255 255 255 255 255 255 255 255 255 255 255 255 255"},
+        {11, "[254,null,\"3\",0]", "254 255 3 0 255 255 255 255 255 255 255 255 255 255 255 255"},
+        {11, "[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16]", "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16"},
+    };
+    for (const auto &[column, cell, value] : cells) {
+        channel_csv_row row;
+        EXPECT_TRUE(channel_csv_read_cell(column, cell, row)) << channel_csv_column_name(column) << " " << cell;
+        EXPECT_EQ(field(column, row), value) << channel_csv_column_name(column) << " " << cell;
+    }
+}
+
+// Cells no column takes, each of which the import once stored as something
+// else (the low byte, 0, no groups, the first 16 scenes).
+TEST(ChannelCsv, CellsNoColumnTakes)
+{
+    const struct {
+        std::uint32_t column;
+        std::string cell;
+    } cells[] = {
+        {1, ""}, {1, "64"}, {1, "-1"}, {1, "x"}, {1, "4294967301"}, {1, "5.0"},
+        {2, ""}, {2, "64"}, {2, "254"}, {2, "-1"}, {2, "abc"}, {2, "true"}, {2, "[7]"}, {2, "12.9"}, {2, "\"9\""},
+        {3, std::string("a\0b", 3)},
+        {4, ""}, {4, "0,15"}, {4, "[16]"}, {4, "[-1]"}, {4, "[1.5]"}, {4, "[null]"}, {4, "[[4]]"}, {4, "[1] x"},
+        {4, "[1"}, {4, "3"}, {4, "{}"},
+        {5, "300"}, {5, "256"}, {5, "-1"}, {5, "abc"}, {5, "2.54E+02"}, {5, ""}, {5, "true"}, {5, "99999999999999999999"},
+        {6, ""}, {6, "false"}, {6, "256"},
+        {7, ""}, {7, "300"}, {8, "x"}, {8, "1e2"},
+        {9, ""}, {9, "256"}, {9, "-1"}, {10, "256"}, {10, "x"},
+        {11, ""}, {11, "[256,-1,x]"}, {11, "[256]"}, {11, "[-1]"}, {11, "[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17]"},
+        {11, "[true]"}, {11, "254"}, {11, "[\"x\"]"},
+    };
+    for (const auto &[column, cell] : cells) {
+        channel_csv_row row;
+        EXPECT_FALSE(channel_csv_read_cell(column, cell, row)) << channel_csv_column_name(column) << " " << cell;
+    }
+}
+
+// A row with a cell its column does not take is left out, each such cell
+// named with row, column and the cell as written; the valid rows go in.
+TEST(ChannelCsv, RowsWithBadCellsAreLeftOutAndNamed)
+{
+    const std::string csv = VERSION_1 +                                              // row 1
+                            "0,1,1,A,[],300,254,1,254,7,0,[]\n" +                    // 2
+                            "0,2,,B,[],254,,1,254,7,0,[]\n" +                        // 3: two bad cells
+                            "0,3,3,C,0,15,254,254,1,254,7,0,[]\n" +                 // 4: 13 cells
+                            "0,3,3,C,[16],254,254,1,254,7,0,\"[256,-1,x]\"\n" +      // 5
+                            HALL_ROW +                                               // 6
+                            "0,6,6,F,[],2.54E+02,254,1,254,7,0\n" +                  // 7: 11 cells
+                            ",,,,,,,,,,,\n";                                         // 8: blank row
+    channel_config config = patterned_image();
+    csv_outcome outcome;
+    EXPECT_EQ(problems_of(csv, config, outcome),
+              "row 2 left out: power-on level \"300\" is no level from 0 to 255, null or false\n"
+              "row 3 left out: short address \"\" is no short address from 0 to 63 or null\n"
+              "row 3 left out: system failure level \"\" is no level from 0 to 255 or null\n"
+              "row 4 left out: 13 cells, a device row has 12\n"
+              "row 5 left out: groups \"[16]\" is no JSON array of groups from 0 to 15, such as [0,3] or []\n"
+              "row 5 left out: scene levels \"[256,-1,x]\" is no JSON array of up to 16 levels from 0 to 255 or null, "
+              "such as [254,128,null]\n"
+              "row 7 left out: 11 cells, a device row has 12\n");
+    EXPECT_EQ(outcome.applied, 1u);
+    EXPECT_EQ(outcome.left_out, 5u);
+    EXPECT_EQ(outcome.warned, 0u);
+    expect_same_image(config, expected_with(HALL));
+
+    // Ten problems are listed, the rest counted; a long cell is shown cut.
+    std::string many = VERSION_1;
+    for (int i = 0; i < 12; ++i)
+        many += "0,1,1,A,[],254,254,1,254,7,0," + std::string(50, 'x') + "\n";
+    config = patterned_image();
+    const std::string shown = "row 2 left out: scene levels \"" + std::string(40, 'x') + "...\" is no JSON array";
+    EXPECT_EQ(problems_of(many, config, outcome).substr(0, shown.size()), shown);
+    EXPECT_EQ(outcome.listed.size(), CSV_PROBLEMS_LISTED);
+    EXPECT_EQ(outcome.problems, 12u);
+    EXPECT_EQ(outcome.left_out, 12u);
+    EXPECT_EQ(outcome.listed.back().row, 11u);
+}
+
+// Rows that go in, but not quite as written: named as warnings.
+TEST(ChannelCsv, RowsAppliedWithAWarning)
+{
+    channel_config config = patterned_image();
+    std::uint8_t *fifty = config.bytes + dali_device_offset(DALI_LAYOUT_1, 50);
+    dali_put_u32(fifty, DALI_DEV_FLAGS, DALI_FLAG_ADDRESSED | DALI_FLAG_POWER_ON_OFF);
+    fifty[DALI_DEV_ADDRESS_BYTE] = 15; // short address 7
+    const std::string name33 = std::string(31, 'a') + "\xC3\xBC";
+    csv_outcome outcome;
+    EXPECT_EQ(problems_of(VERSION_1 + "0,1,1,A,[],254,254,250,5,7,0,[]\n" +      // row 2
+                              "0,2,2," + name33 + ",[],254,254,1,254,7,0,[]\n" + // 3
+                              "0,50,null,Z,[],0,254,1,254,7,0,[]\n" +            // 4
+                              "0,50,null,Z,[],false,254,1,254,7,0,[]\n",         // 5
+                          config, outcome),
+              "row 2 applied: min level 250 is above max level 5; applied as written\n"
+              "row 3 applied: name \"" + name33.substr(0, 40) + "\" is cut to 32 bytes: \"" + std::string(31, 'a') +
+                  "\"\n"
+              "row 4 applied: slot 50 keeps short address 7: an import cannot remove a short address\n"
+              "row 4 applied: slot 50 keeps power-on \"false\": an import cannot remove it, so level 0 stays "
+              "\"false\"\n"
+              "row 5 applied: slot 50 keeps short address 7: an import cannot remove a short address\n");
+    EXPECT_EQ(outcome.applied, 4u);
+    EXPECT_EQ(outcome.warned, 4u);
+    EXPECT_EQ(outcome.left_out, 0u);
+    EXPECT_EQ(entry(config, 1)[DALI_DEV_MIN_LEVEL], 250);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(entry(config, 2) + DALI_LAYOUT_1.name)), std::string(31, 'a'));
+}
+
+// The specified comment rule stays; a row that looks like a device and is a
+// comment only through a later cell is named.
+TEST(ChannelCsv, CommentRowsThatLookLikeDevices)
+{
+    const std::string csv = VERSION_1 + "# id,slot,short address,name\n" + // row 2: a comment
+                            "#,1,1,A,[],254,254,1,254,7,0,[]\n" +               // 3: a comment
+                            "0,#1,1,A,[],254,254,1,254,7,0,[]\n" +              // 4: a comment
+                            "0,1,1,#1 Lobby,[],254,254,1,254,7,0,[]\n" +        // 5: named
+                            "0,2,2,B,[],#N/A,254,1,254,7,0,[]\n" +              // 6: named
+                            "0,2,2,B,[],254,254,1,254,7,0,[],#x\n";             // 7: named
+    channel_config config = patterned_image();
+    csv_outcome outcome;
+    EXPECT_EQ(problems_of(csv, config, outcome),
+              "row 5 left out: read as a comment, since name \"#1 Lobby\" begins with '#' (a name written as "
+              "\"'#1 Lobby\" keeps it)\n"
+              "row 6 left out: read as a comment, since power-on level \"#N/A\" begins with '#'\n"
+              "row 7 left out: read as a comment, since a cell \"#x\" begins with '#'\n");
+    EXPECT_EQ(outcome.left_out, 3u);
+    expect_same_image(config, patterned_image());
+}
+
+// A CSV file must be UTF-8 text: another is refused whole, named by its first
+// row that is not. A name the slot holds already, byte for byte, is no
+// change (get_channel writes such a name as it is stored).
+TEST(ChannelCsv, TextThatIsNotUtf8)
+{
+    channel_config config = patterned_image();
+    csv_outcome outcome;
+    load(VERSION_1 + HALL_ROW + "0,6,6,Caf\xE9 S\xFC" "d,[],254,254,1,254,7,0,[]\n# \xFF\n", config, &outcome);
+    ASSERT_TRUE(outcome.not_utf8);
+    EXPECT_EQ(outcome.not_utf8->text, "row 3 is not UTF-8 text (byte 0xe9 in name \"Caf\\xe9 S\\xfcd\")");
+    EXPECT_EQ(outcome.rows, 4u);
+
+    // A comment row counts too.
+    load(VERSION_1 + "# caf\xE9\n" + HALL_ROW, config, &outcome);
+    ASSERT_TRUE(outcome.not_utf8);
+    EXPECT_EQ(outcome.not_utf8->row, 2u);
+
+    config = patterned_image();
+    std::uint8_t *six = config.bytes + dali_device_offset(DALI_LAYOUT_1, 6);
+    std::memcpy(six + DALI_LAYOUT_1.name, "Caf\xE9\0", 5);
+    load(VERSION_1 + "0,6,6,Caf\xE9,[],254,254,1,254,7,0,[]\n", config, &outcome);
+    EXPECT_FALSE(outcome.not_utf8);
+    EXPECT_EQ(outcome.applied, 1u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(six + DALI_LAYOUT_1.name)), "Caf\xE9");
+    load(VERSION_1 + "0,7,6,Caf\xE9,[],254,254,1,254,7,0,[]\n", config, &outcome); // another slot's name
+    EXPECT_TRUE(outcome.not_utf8);
+}
+
+// The guard against formulas: one "'" before a name that a spreadsheet would
+// read as a formula (or the import as a comment), taken off again on import.
+TEST(ChannelCsv, NameGuard)
+{
+    const struct {
+        std::string name, cell;
+    } names[] = {
+        {"=1+2", "'=1+2"}, {"+49", "'+49"}, {"-1 Parking", "'-1 Parking"}, {"@x", "'@x"}, {"#1 Lobby", "'#1 Lobby"},
+        {"\tTab", "'\tTab"}, {"\rCR", "'\rCR"}, {"'=x", "''=x"}, {"''@", "'''@"},
+        {"Hall", "Hall"}, {"'quoted'", "'quoted'"}, {"'", "'"}, {"", ""}, {"a=b", "a=b"}, {"\nLF", "\nLF"},
+    };
+    for (const auto &[name, cell] : names) {
+        EXPECT_EQ(channel_csv_guard_name(name), cell) << name;
+        EXPECT_EQ(channel_csv_unguard_name(cell), name) << cell;
+    }
+    // Through the import.
+    channel_config config = patterned_image();
+    load(VERSION_1 + "0,4,1,'=1+2,[],1,1,1,1,1,1,[]\n", config);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(entry(config, 4) + DALI_LAYOUT_1.name)), "=1+2");
+}
+
+TEST(ChannelCsv, RowsThatAreNoDeviceRows)
 {
     const std::string row = "0,5,12,Hall,\"[0,3]\",254,null,1,254,7,4,\"[254,200,null]\"";
-    const std::string csv = row + "\n"                                                        // before the version line
-                            + "#dali-channel-csv-version: 2\n" + row + "\n"                   // version 2
-                            + VERSION_1 + "0,5,12,Hall,\"[0,3]\",254,null,1,254,7,4\n"        // 11 fields
-                            + row + ",extra\n"                                                 // 13 fields
-                            + "0,64,12,Hall,\"[0,3]\",254,null,1,254,7,4,[]\n"                 // slot 64
-                            + "0,-1,12,Hall,\"[0,3]\",254,null,1,254,7,4,[]\n"                 // slot -1
-                            + "0,4294967301,12,Hall,[],254,null,1,254,7,4,[]\n"                // slot wraps to 5
-                            + "0,#5,12,Hall,\"[0,3]\",254,null,1,254,7,4,\"[254,200,null]\"\n" // comment row
-                            + "0,5,12,Hall #2,[],254,null,1,254,7,4,[]\n"; // '#' inside a name is no comment
+    // Rows before any version line, and after one that declares 2, are
+    // counted in the summary but neither applied nor named.
+    const std::string csv = row + "\n" + "#dali-channel-csv-version: 2\n" + row + "\n" + VERSION_1 + row + "\n";
     channel_config config = patterned_image();
-    EXPECT_EQ(load(csv, config), "0 fields, 11 rows\n");
-    device_values values = HALL;
-    values.name = "Hall #2";
-    values.groups = 0;
-    values.scenes = {};
-    expect_same_image(config, expected_with(values));
+    csv_outcome outcome;
+    EXPECT_EQ(load(csv, config, &outcome), "0 fields, 5 rows\n");
+    EXPECT_EQ(outcome.applied, 1u);
+    EXPECT_EQ(outcome.problems, 0u);
+    expect_same_image(config, expected_with(HALL));
 
-    // Without any version line nothing is applied; the summary still comes.
     // A version line inside a longer comment field: the number stands 27
     // characters after the field's start.
     const auto unchanged = patterned_image();
-    for (const std::string &text : {row + "\n" + row + "\n", "# #dali-channel-csv-version: 1\n" + row + "\n"}) {
-        config = patterned_image();
-        EXPECT_EQ(load(text, config), "0 fields, 2 rows\n");
-        expect_same_image(config, unchanged);
-    }
     config = patterned_image();
-    EXPECT_EQ(load("#" + std::string(26, '-') + "1 #dali-channel-csv-version: 9\n" + row + "\n", config), "0 fields, 2 rows\n");
+    EXPECT_EQ(load("# #dali-channel-csv-version: 1\n" + row + "\n", config, &outcome), "0 fields, 2 rows\n");
+    EXPECT_FALSE(outcome.version_1);
+    expect_same_image(config, unchanged);
+    config = patterned_image();
+    load("#" + std::string(26, '-') + "1 #dali-channel-csv-version: 9\n" + row + "\n", config);
     expect_same_image(config, expected_with(HALL));
 
     // An empty file: the summary with nothing counted. A file that does not
-    // exist: nothing printed, nothing changed.
+    // exist: nothing printed, nothing changed, the reason kept.
     config = patterned_image();
     EXPECT_EQ(load("", config), "0 fields, 0 rows\n");
     EXPECT_EQ(capture_stdout([&] {
-                  EXPECT_EQ(channel_csv_load("/nonexistent/absent.csv", &config), 1);
-                  EXPECT_EQ(channel_csv_load(nullptr, &config), 1);
+                  EXPECT_EQ(channel_csv_load("/nonexistent/absent.csv", &config, &outcome), CSV_NOT_READ);
+                  EXPECT_EQ(outcome.open_error, ENOENT);
+                  EXPECT_EQ(channel_csv_load(nullptr, &config), CSV_NOT_READ);
               }),
               "");
-    // The callbacks and the row copy refuse to work without their context.
-    channel_csv_field(nullptr, 0, nullptr);
-    channel_csv_row_end('\n', nullptr);
+    // The row copy refuses to work without its context or outside the 64 slots.
     channel_csv_apply_row(0, nullptr);
     channel_csv_ctx ctx;
     ctx.config = &config;
@@ -289,5 +455,5 @@ TEST(ChannelCsv, SeparatorOfTheFirstDeviceRow)
         {"", ','},
     };
     for (const auto &row : rows)
-        EXPECT_EQ(channel_csv_separator(row.text.data(), row.text.size()), row.separator) << row.text;
+        EXPECT_EQ(sheet_csv_separator(row.text.data(), row.text.size()), row.separator) << row.text;
 }

@@ -6,6 +6,7 @@
 #include "model/convert.h"
 #include "model/csv.h"
 #include "model/csv_export.h"
+#include "base/text.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,7 @@ namespace {
 
 using bytes = std::vector<std::uint8_t>;
 constexpr int GENERATED_FILES = 1000;
+constexpr int GENERATED_WORKBOOKS = 200;
 
 // Standard output goes nowhere while it lives (the import prints its summary).
 class quiet_stdout {
@@ -47,18 +49,18 @@ private:
 };
 
 // Names with everything CSV must protect: separators, quotes, blanks at the
-// ends, line ends, UTF-8 (cut anywhere by the 32-byte limit). A name that
-// begins with '#' is read as a comment by the import, so none does.
+// ends, line ends, the starts a spreadsheet reads as a formula (and '#', a
+// comment to the import), UTF-8 (cut anywhere by the 32-byte limit, as an
+// import before this one stored such names).
 std::string random_name(std::mt19937 &random)
 {
     static const std::vector<std::string> pieces = {"Hall", " ", ",", ";", "\"", "\"\"", "\t", "\n", "\r\n", "é",
-                                                    "Ø", "灯", "💡", "null", "[0,1]", "#", "a", "Z9", "-", "'"};
+                                                    "Ø", "灯", "💡", "null", "[0,1]", "#", "a", "Z9", "-", "'",
+                                                    "=", "+", "@", "\r", "007", "_x0041_"};
     std::string name;
     const int count = std::uniform_int_distribution<int>(0, 12)(random);
     for (int i = 0; i < count; ++i)
         name += pieces[std::uniform_int_distribution<std::size_t>(0, pieces.size() - 1)(random)];
-    if (!name.empty() && name[0] == '#')
-        name[0] = '+';
     return name;
 }
 
@@ -92,6 +94,8 @@ bytes generated_file(std::mt19937 &random)
         row = channel_csv_row{};
         row.short_address = random() % 4 == 0 ? DALI_NO_ADDRESS : static_cast<std::uint8_t>(random() % 64);
         row.name = random_name(random);
+        if (random() % 2 == 0)
+            row.name.resize(utf8_cut(row.name, DALI_DEV_NAME_SIZE - 1));
         static const std::uint16_t group_edges[] = {0, 1, 0x8000, 0xFFFF};
         row.groups = random() % 2 ? group_edges[random() % 4] : static_cast<std::uint16_t>(random());
         row.power_on_false = random() % 5 == 0;
@@ -109,22 +113,51 @@ bytes generated_file(std::mt19937 &random)
     return bytes(config->bytes, config->bytes + DALI_LAYOUT_1.file_size);
 }
 
-// `csv` imported into a copy of `file` by the real import, through a file.
-bytes imported(const bytes &file, const std::string &csv)
+// A copy of `file` with the channel file at `path` imported by the real
+// import, which must apply every device row as it is.
+bytes imported(const bytes &file, const std::string &path, std::uint32_t devices)
 {
-    char path[] = "/tmp/mervo-export-XXXXXX";
-    const int fd = mkstemp(path);
-    EXPECT_EQ(write(fd, csv.data(), csv.size()), static_cast<ssize_t>(csv.size()));
-    close(fd);
     auto config = std::make_unique<channel_config>();
     std::memcpy(config->bytes, file.data(), file.size());
+    csv_outcome outcome;
     {
         quiet_stdout quiet;
-        EXPECT_EQ(channel_csv_load(path, config.get()), CSV_LOADED);
+        EXPECT_EQ(channel_csv_load(path.c_str(), config.get(), &outcome), CSV_LOADED);
     }
-    unlink(path);
+    EXPECT_EQ(outcome.applied, devices);
+    EXPECT_EQ(outcome.left_out, 0u);
+    EXPECT_FALSE(outcome.not_utf8) << outcome.not_utf8->text;
+    for (const csv_problem &problem : outcome.listed)
+        EXPECT_NE(problem.text.find(" applied: "), std::string::npos) << problem.text;
     return bytes(config->bytes, config->bytes + file.size());
 }
+
+// A scratch file named `name` for each round trip.
+class scratch_file {
+public:
+    explicit scratch_file(const char *name)
+    {
+        char folder[] = "/tmp/mervo-export-XXXXXX";
+        folder_ = mkdtemp(folder) ? folder : "";
+        path_ = folder_ + "/" + name;
+    }
+    ~scratch_file()
+    {
+        unlink(path_.c_str());
+        rmdir(folder_.c_str());
+    }
+    const std::string &path() const { return path_; }
+    void write(const std::string &text) const
+    {
+        std::FILE *out = std::fopen(path_.c_str(), "wb");
+        ASSERT_TRUE(out != nullptr);
+        EXPECT_EQ(std::fwrite(text.data(), 1, text.size(), out), text.size());
+        std::fclose(out);
+    }
+
+private:
+    std::string folder_, path_;
+};
 
 // The parts of a device entry the CSV carries: the levels, fade, short
 // address (of an addressed device), groups, scenes and name.
@@ -145,15 +178,29 @@ bool carried_fields_equal(const bytes &a, const bytes &b, std::uint32_t slot)
 TEST(ChannelCsvExport, RoundTripThroughTheImportOverGeneratedFiles)
 {
     std::mt19937 random(20261207);
+    const scratch_file csv_file("channel.csv"), workbook("channel.xlsx");
+    int workbooks = 0;
     for (int n = 0; n < GENERATED_FILES; ++n) {
         SCOPED_TRACE("generated file " + std::to_string(n));
         const bytes file = generated_file(random);
         const channel_csv_text first = channel_csv_export(file.data(), DALI_LAYOUT_1);
-        const bytes again = imported(file, first.text);
+        csv_file.write(first.text);
+        const bytes again = imported(file, csv_file.path(), first.devices);
         const channel_csv_text second = channel_csv_export(again.data(), DALI_LAYOUT_1);
         ASSERT_EQ(second.text, first.text);
         for (std::uint32_t slot = 0; slot < DALI_DEVICE_COUNT; ++slot)
             ASSERT_TRUE(carried_fields_equal(file, again, slot)) << "slot " << slot;
+
+        // A workbook carries the same, where every name is UTF-8 text.
+        const channel_sheet sheet = channel_sheet_export(file.data(), DALI_LAYOUT_1);
+        if (workbooks < GENERATED_WORKBOOKS && sheet.names_not_utf8.empty()) {
+            ++workbooks;
+            std::string reason;
+            unlink(workbook.path().c_str());
+            ASSERT_EQ(channel_sheet_workbook(sheet, workbook.path(), "dali1", reason), 0) << reason;
+            const bytes from_workbook = imported(file, workbook.path(), first.devices);
+            ASSERT_EQ(channel_csv_export(from_workbook.data(), DALI_LAYOUT_1).text, first.text);
+        }
 
         // Layouts 2 and 3 hold the same devices, so they export the same CSV.
         bytes layout2(DALI_LAYOUT_2.file_size), layout3(DALI_LAYOUT_3.file_size);
@@ -164,6 +211,7 @@ TEST(ChannelCsvExport, RoundTripThroughTheImportOverGeneratedFiles)
         EXPECT_EQ(channel_csv_export(layout3.data(), *channel_file_layout(layout3.data(), layout3.size())).text,
                   first.text);
     }
+    EXPECT_EQ(workbooks, GENERATED_WORKBOOKS);
 }
 
 // Which slots hold a device, decided once: bit 0, 1 or 3 of the flags.
