@@ -53,7 +53,7 @@ void report_rows(const std::string &file, const csv_outcome &outcome)
     for (const csv_problem &problem : outcome.listed)
         diag("%s: %s", file.c_str(), problem.text.c_str());
     if (outcome.problems > outcome.listed.size())
-        diag("%s: and %zu more", file.c_str(), outcome.problems - outcome.listed.size());
+        diag("%s: %zu more not listed", file.c_str(), outcome.problems - outcome.listed.size());
 }
 
 // Why a pair whose file was applied in part is a failed step.

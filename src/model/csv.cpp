@@ -382,6 +382,14 @@ void channel_csv_take_row(const sheet_row &in, channel_csv_ctx &ctx)
     const std::string name_cell = channel_csv_unguard_name(row.cells[3]);
     bool valid = true;
     for (std::uint32_t column = 1; column < CSV_COLUMNS; ++column) {
+        const auto &unvalued = row.formulas_without_value;
+        if (std::find(unvalued.begin(), unvalued.end(), column) != unvalued.end()) {
+            valid = false;
+            note(outcome, row.number,
+                 "row " + std::to_string(row.number) + " left out: " + COLUMN_NAMES[column] +
+                     " holds a formula saved without its value (open and save the workbook in a spreadsheet)");
+            continue;
+        }
         const std::string &text = column == 3 ? name_cell : row.cells[column];
         if (channel_csv_read_cell(column, text, ctx.row))
             continue;

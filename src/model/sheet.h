@@ -20,6 +20,9 @@ enum class sheet_kind {
 struct sheet_row {
     std::uint32_t number = 0; // as a spreadsheet shows it, counted from 1
     std::vector<std::string> cells;
+    // Cells of a workbook that hold a formula saved without its value (by a
+    // program that does not calculate): they read as empty, but are not.
+    std::vector<std::uint32_t> formulas_without_value;
 };
 
 using sheet_row_taker = std::function<void(const sheet_row &)>;

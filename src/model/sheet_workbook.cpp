@@ -389,7 +389,7 @@ bool read_rows(const std::vector<unsigned char> &data, const std::vector<std::st
                const sheet_row_taker &take, std::uint32_t &rows, std::string &why)
 {
     sheet_row row;
-    bool in_row = false, in_cell = false, in_value = false;
+    bool in_row = false, in_cell = false, in_value = false, formula = false;
     std::uint32_t column = 0;
     std::string type, value;
     string_item inline_text;
@@ -400,6 +400,7 @@ bool read_rows(const std::vector<unsigned char> &data, const std::vector<std::st
             const unsigned long given = number ? std::strtoul(number, nullptr, 10) : 0;
             row.number = given > 0 && given <= UINT32_MAX ? static_cast<std::uint32_t>(given) : row.number + 1;
             row.cells.clear();
+            row.formulas_without_value.clear();
             in_row = true;
             column = 0;
         } else if (element == "c" && in_row) {
@@ -414,9 +415,12 @@ bool read_rows(const std::vector<unsigned char> &data, const std::vector<std::st
             type = kind ? kind : "n";
             value.clear();
             inline_text = string_item();
+            formula = false;
             in_cell = true;
         } else if (element == "v" && in_cell) {
             in_value = true;
+        } else if (element == "f" && in_cell) {
+            formula = true;
         } else if (element == "is" && in_cell) {
             inline_text.begin();
         }
@@ -449,6 +453,8 @@ bool read_rows(const std::vector<unsigned char> &data, const std::vector<std::st
                 if (row.cells.size() <= column)
                     row.cells.resize(column + 1);
                 row.cells[column] = std::move(text);
+            } else if (formula && value.empty()) {
+                row.formulas_without_value.push_back(column);
             }
             ++column;
             in_cell = false;

@@ -74,6 +74,8 @@ read_result read(const std::string &path)
         result.rows += std::to_string(row.number) + ":";
         for (const std::string &cell : row.cells)
             result.rows += "[" + cell + "]";
+        for (const std::uint32_t column : row.formulas_without_value)
+            result.rows += " formula without value in " + std::to_string(column);
         result.rows += "\n";
     }, result.outcome);
     return result;
@@ -88,19 +90,19 @@ TEST(Sheet, WorkbookAsASpreadsheetWritesIt)
     write_package(path, package_with(worksheet(
         // Shared, inline and formula strings; numbers as a spreadsheet writes
         // them; booleans; an error value; a cell without a reference; cells
-        // left out in between; a formula's cached result.
+        // left out in between; a formula's cached result, and one saved without.
         "<row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c><c r=\"B1\" t=\"s\"><v>1</v></c><c r=\"C1\" t=\"s\"><v>2</v></c>"
         "<c r=\"D1\" t=\"s\"><v>3</v></c></row>"
         "<row r=\"2\"><c r=\"A2\"><v>254</v></c><c><v>254.0</v></c><c r=\"C2\"><v>2.54E2</v></c><c r=\"D2\"><v>7.5</v></c>"
         "<c r=\"E2\"><v>1E+21</v></c><c r=\"F2\" t=\"b\"><v>0</v></c><c r=\"G2\" t=\"e\"><v>#N/A</v></c></row>"
         "<row r=\"4\"><c r=\"B4\" t=\"inlineStr\"><is><r><t>in</t></r><r><t>line</t></r></is></c>"
-        "<c r=\"E4\" t=\"str\"><f>A1</f><v>Entrance</v></c><c r=\"F4\"><f>1+2</f><v>3</v></c><c r=\"G4\" s=\"1\"/></row>"
+        "<c r=\"E4\" t=\"str\"><f>A1</f><v>Entrance</v></c><c r=\"F4\"><f>1+2</f><v>3</v></c><c r=\"G4\" s=\"1\"/><c r=\"H4\"><f>A1</f></c></row>"
         "<row><c r=\"A5\"><v>-0</v></c></row>")));
     const read_result result = read(path);
     EXPECT_EQ(result.status, SHEET_READ) << result.outcome.reason;
     EXPECT_EQ(result.rows, "1:[Entrance][Café ][会議室][a\rb_x0041_]\n"
                            "2:[254][254][254][7.5][1E+21][FALSE][#N/A]\n"
-                           "4:[][inline][][][Entrance][3]\n"
+                           "4:[][inline][][][Entrance][3] formula without value in 7\n"
                            "5:[0]\n");
     EXPECT_EQ(result.outcome.rows, 4u);
     EXPECT_EQ(result.outcome.kind, sheet_kind::workbook);
