@@ -92,10 +92,10 @@ set(CPACK_COMPONENTS_ALL cli sim)
 set(CPACK_DEBIAN_CLI_PACKAGE_NAME mervo-cli)
 set(CPACK_COMPONENT_CLI_DESCRIPTION "service tool for the VESTRA-4 DALI lighting gateway controller
 mervo-cli reads the controller's status, backs its configuration up to a zip
-file and restores it, sets up DALI channels from CSV files and pushes new
-firmware, over HTTP and TFTP.")
+file and restores it, sets up DALI channels from CSV files or .xlsx workbooks
+and pushes new firmware, over HTTP and TFTP.")
 set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS
-  "libbz2-1.0, libc6 (>= 2.34), libcsv3 (>= 3.0.3), libcurl4 (>= 7.88), libgcc-s1 (>= 3.0), liblzma5 (>= 5.1.1alpha+20120614), libstdc++6 (>= 9), libzip4 (>= 1.7.3), zlib1g (>= 1:1.1.4)")
+  "libbz2-1.0, libc6 (>= 2.34), libcsv3 (>= 3.0.3), libcurl4 (>= 7.88), libexpat1 (>= 2.0.1), libgcc-s1 (>= 3.0), liblzma5 (>= 5.1.1alpha+20120614), libstdc++6 (>= 9), libxlsxwriter4 (>= 1.1.4), libzip4 (>= 1.7.3), zlib1g (>= 1:1.1.4)")
 set(CPACK_DEBIAN_CLI_PACKAGE_SUGGESTS mervo-controller-sim)
 
 set(CPACK_DEBIAN_SIM_PACKAGE_NAME mervo-controller-sim)
