@@ -228,23 +228,26 @@ void note_comment_row(const sheet_row &row, channel_csv_ctx &ctx)
         }
 }
 
-// The row's width: a CSV row has exactly 12 cells; a workbook's row ends
-// with its last value, so a shorter one has empty cells at its end.
-bool has_device_width(sheet_row &row, channel_csv_ctx &ctx)
+// The 12 cells of a device row, or null (the row named) when it has not
+// that many: a CSV row has exactly its cells; a workbook's row ends with its
+// last value, so a shorter one has empty cells at its end (in `padded`).
+const std::vector<std::string> *device_cells(const sheet_row &row, channel_csv_ctx &ctx,
+                                             std::vector<std::string> &padded)
 {
     const std::size_t count = row.cells.size();
-    if (ctx.kind == sheet_kind::workbook && count <= CSV_COLUMNS) {
-        row.cells.resize(CSV_COLUMNS);
-        return true;
-    }
     if (count == CSV_COLUMNS)
-        return true;
+        return &row.cells;
+    if (ctx.kind == sheet_kind::workbook && count < CSV_COLUMNS) {
+        padded = row.cells;
+        padded.resize(CSV_COLUMNS);
+        return &padded;
+    }
     std::string why = ctx.kind == sheet_kind::workbook
                           ? "a value beyond the 12th column (L)"
                           : std::to_string(count) + " cell" + (count == 1 ? "" : "s") + ", a device row has 12";
     note(ctx.outcome, row.number, "row " + std::to_string(row.number) + " left out: " + why);
     ++ctx.outcome.left_out;
-    return false;
+    return nullptr;
 }
 
 // What a row that was applied could not do, or did with a change: named.
@@ -375,28 +378,30 @@ void channel_csv_take_row(const sheet_row &in, channel_csv_ctx &ctx)
     if (!device_row || std::all_of(in.cells.begin(), in.cells.end(), [](const std::string &c) { return c.empty(); }))
         return; // before any version line, or a spreadsheet's blank row
 
-    sheet_row row = in;
-    if (!has_device_width(row, ctx))
+    std::vector<std::string> padded;
+    const std::vector<std::string> *cells = device_cells(in, ctx, padded);
+    if (cells == nullptr)
         return;
+    const std::uint32_t row = in.number;
     ctx.row = channel_csv_row{};
-    const std::string name_cell = channel_csv_unguard_name(row.cells[3]);
+    const std::string name_cell = channel_csv_unguard_name((*cells)[3]);
     bool valid = true;
     for (std::uint32_t column = 1; column < CSV_COLUMNS; ++column) {
-        const auto &unvalued = row.formulas_without_value;
+        const auto &unvalued = in.formulas_without_value;
         if (std::find(unvalued.begin(), unvalued.end(), column) != unvalued.end()) {
             valid = false;
-            note(outcome, row.number,
-                 "row " + std::to_string(row.number) + " left out: " + COLUMN_NAMES[column] +
+            note(outcome, row,
+                 "row " + std::to_string(row) + " left out: " + COLUMN_NAMES[column] +
                      " holds a formula saved without its value (open and save the workbook in a spreadsheet)");
             continue;
         }
-        const std::string &text = column == 3 ? name_cell : row.cells[column];
+        const std::string &text = column == 3 ? name_cell : (*cells)[column];
         if (channel_csv_read_cell(column, text, ctx.row))
             continue;
         valid = false;
-        note(outcome, row.number,
-             "row " + std::to_string(row.number) + " left out: " + COLUMN_NAMES[column] + " " + shown(text) +
-                 " is no " + COLUMN_VALUES[column]);
+        note(outcome, row,
+             "row " + std::to_string(row) + " left out: " + COLUMN_NAMES[column] + " " + shown(text) + " is no " +
+                 COLUMN_VALUES[column]);
     }
     if (!valid) {
         ++outcome.left_out;
@@ -404,7 +409,7 @@ void channel_csv_take_row(const sheet_row &in, channel_csv_ctx &ctx)
     }
     const std::vector<std::string> found = warnings(name_cell, ctx);
     for (const std::string &warning : found)
-        note(outcome, row.number, "row " + std::to_string(row.number) + " applied: " + warning);
+        note(outcome, row, "row " + std::to_string(row) + " applied: " + warning);
     outcome.warned += found.empty() ? 0 : 1;
     channel_csv_apply_row(ctx.row.slot, &ctx);
     ++outcome.applied;
