@@ -6,6 +6,7 @@ import os
 import sys
 import tarfile
 import io
+import zipfile
 
 out = sys.argv[1]
 os.makedirs(out, exist_ok=True)
@@ -69,3 +70,20 @@ with open(os.path.join(out, "million-rows.csv"), "w") as f:
     row = '{slot},{addr},12,Device {n},"[0,3]",254,null,1,254,7,4,"[254,200,null]"\n'
     for n in range(1000000):
         f.write(row.format(slot=n % 64, addr=n % 64, n=n))
+
+# A channel workbook whose worksheet unpacks to 512 MiB of blanks.
+main = 'xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"'
+rels = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
+package = "http://schemas.openxmlformats.org/package/2006/relationships"
+with zipfile.ZipFile(os.path.join(out, "workbook-512MiB.xlsx"), "w", zipfile.ZIP_DEFLATED) as book:
+    book.writestr("_rels/.rels", '<Relationships xmlns="%s"><Relationship Id="rId1" Type="%s/officeDocument" '
+                  'Target="xl/workbook.xml"/></Relationships>' % (package, rels))
+    book.writestr("xl/workbook.xml", '<workbook %s xmlns:r="%s"><sheets><sheet name="dali2" sheetId="1" '
+                  'r:id="rId1"/></sheets></workbook>' % (main, rels))
+    book.writestr("xl/_rels/workbook.xml.rels", '<Relationships xmlns="%s"><Relationship Id="rId1" '
+                  'Type="%s/worksheet" Target="worksheets/sheet1.xml"/></Relationships>' % (package, rels))
+    with book.open("xl/worksheets/sheet1.xml", "w", force_zip64=True) as sheet:
+        sheet.write(('<worksheet %s><sheetData>' % main).encode())
+        for _ in range(512):
+            sheet.write(b" " * (1 << 20))
+        sheet.write(b"</sheetData></worksheet>")

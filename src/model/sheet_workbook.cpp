@@ -508,7 +508,7 @@ int sheet_workbook_read(const char *path, const sheet_row_taker &take, sheet_out
     }
     package workbook(zip.get());
     const auto fail = [&](const std::string &what) {
-        outcome.reason = "not an .xlsx workbook: " + what;
+        outcome.reason = "cannot be read as an .xlsx workbook: " + what;
         return SHEET_NOT_READ;
     };
     const auto root = workbook.relationships("", why);

@@ -122,20 +122,22 @@ TEST(Sheet, WorkbooksThatCannotBeRead)
     };
     auto parts = package_with(worksheet(""));
     parts.erase("_rels/.rels");
-    EXPECT_EQ(reason(parts), "not an .xlsx workbook: it has no part _rels/.rels");
+    EXPECT_EQ(reason(parts), "cannot be read as an .xlsx workbook: it has no part _rels/.rels");
     parts = package_with(worksheet("<row><c t=\"s\"><v>4</v></c></row>"));
-    EXPECT_EQ(reason(parts), "not an .xlsx workbook: xl/worksheets/devices.xml: a shared string that is not there in "
-                             "row 1 (line 1)");
+    EXPECT_EQ(reason(parts), "cannot be read as an .xlsx workbook: xl/worksheets/devices.xml: a shared string that "
+                             "is not there in row 1 (line 1)");
     parts = package_with(worksheet("<row><c r=\"XFE1\"><v>1</v></c></row>"));
-    EXPECT_EQ(reason(parts), "not an .xlsx workbook: xl/worksheets/devices.xml: a cell beyond column XFD in row 1 "
-                             "(line 1)");
+    EXPECT_EQ(reason(parts), "cannot be read as an .xlsx workbook: xl/worksheets/devices.xml: a cell beyond column "
+                             "XFD in row 1 (line 1)");
     parts = package_with("<!DOCTYPE worksheet [<!ENTITY a \"aaaa\">]>" + worksheet(""));
-    EXPECT_EQ(reason(parts), "not an .xlsx workbook: xl/worksheets/devices.xml: a document type declaration (line 1)");
+    EXPECT_EQ(reason(parts), "cannot be read as an .xlsx workbook: xl/worksheets/devices.xml: a document type "
+                             "declaration (line 1)");
     parts = package_with(worksheet("<row>"));
-    EXPECT_EQ(reason(parts).substr(0, 60), "not an .xlsx workbook: xl/worksheets/devices.xml: mismatched");
+    const std::string unclosed = "cannot be read as an .xlsx workbook: xl/worksheets/devices.xml: mismatched tag";
+    EXPECT_EQ(reason(parts).substr(0, unclosed.size()), unclosed);
     parts = package_with(worksheet(""));
     parts["xl/workbook.xml"] = "<workbook xmlns=\"" + MAIN + "\"><sheets/></workbook>";
-    EXPECT_EQ(reason(parts), "not an .xlsx workbook: its first sheet is no worksheet");
+    EXPECT_EQ(reason(parts), "cannot be read as an .xlsx workbook: its first sheet is no worksheet");
 
     // A file that is no zip archive, and one that is not there.
     ASSERT_TRUE(write_file(dir.file("text.xlsx"), "#dali-channel-csv-version: 1\n"));
