@@ -225,6 +225,7 @@ void answer(const sim_context &context, const httplib::Request &request, httplib
         out = make();
         break;
     case fault_kind::loop: out = reply{302, "text/html", error_page(302), request.target}; break;
+    case fault_kind::elsewhere: out = reply{302, "text/html", error_page(302), f.file}; break;
     case fault_kind::cut: {
         const std::string name = request.get_param_value("config");
         const std::optional<bytes> archive = context.store->archive(name, true);
@@ -256,6 +257,19 @@ void answer(const sim_context &context, const httplib::Request &request, httplib
     response.status = out.status;
     if (!out.location.empty())
         response.set_header("Location", out.location);
+    if (f.kind == fault_kind::trickle && !out.body.empty()) {
+        auto body = std::make_shared<std::string>(std::move(out.body));
+        const sim_context *running = &context;
+        const int delay_ms = f.delay_ms;
+        response.set_content_provider(body->size(), out.type.c_str(),
+                                      [body, running, delay_ms](std::size_t offset, std::size_t, httplib::DataSink &sink) {
+                                          // One byte, then the pause; the simulator's end ends it.
+                                          for (int waited = 0; waited < delay_ms && !running->stopping; waited += 10)
+                                              std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                                          return !running->stopping && sink.write(body->data() + offset, 1);
+                                      });
+        return;
+    }
     if (f.kind != fault_kind::drop || out.body.empty()) {
         response.set_content(out.body, out.type.c_str());
         return;
@@ -296,6 +310,19 @@ bool parse_fault(const std::string &setting, fault_table &faults, std::string &e
     else if (mode == "loop") f.kind = fault_kind::loop;
     else if (mode == "stall") f.kind = fault_kind::stall;
     else if (mode == "cut") f.kind = fault_kind::cut;
+    else if (mode == "trickle") {
+        f.kind = fault_kind::trickle;
+        f.delay_ms = 500;
+    }
+    else if (mode.rfind("trickle:", 0) == 0 && mode.size() > 8 && mode.size() < 15 &&
+             mode.find_first_not_of("0123456789", 8) == std::string::npos) {
+        f.kind = fault_kind::trickle;
+        f.delay_ms = std::stoi(mode.substr(8));
+    }
+    else if (mode.rfind("redirect:", 0) == 0 && mode.size() > 9) {
+        f.kind = fault_kind::elsewhere;
+        f.file = mode.substr(9);
+    }
     else if (mode.rfind("cut:", 0) == 0 && mode.size() > 4 && mode.size() < 12 &&
              mode.find_first_not_of("0123456789", 4) == std::string::npos) {
         f.kind = fault_kind::cut;

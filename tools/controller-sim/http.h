@@ -41,13 +41,15 @@ enum class fault_kind {
     loop,      // 302 to the same URL, every time
     stall,     // the connection is taken, but no byte of an answer ever comes
     cut,       // a backup archive with status.txt first, cut after `cut_bytes` bytes, sent as complete
+    trickle,   // the normal answer, one byte of its body every `delay_ms` milliseconds
+    elsewhere, // 302 to the URL in `file`, which may name another scheme
 };
 
 struct fault {
     fault_kind kind = fault_kind::none;
-    int delay_ms = 3000; // slow
+    int delay_ms = 3000; // slow, trickle (500 unless given)
     std::size_t cut_bytes = 3000; // cut
-    std::string file;    // body
+    std::string file;    // body; the redirect target of elsewhere
     std::string mode_text = "none";
 };
 
@@ -56,7 +58,8 @@ struct fault {
 using fault_table = std::map<std::string, fault>;
 
 // Reads "TARGET=MODE" (MODE: 400, 404, 500, empty, garbage, body:FILE, truncated,
-// drop, slow, slow:MS, redirect, loop, stall, cut, cut:BYTES or none) into the table. False with `error` set when invalid.
+// drop, slow, slow:MS, redirect, redirect:URL, loop, stall, cut, cut:BYTES,
+// trickle, trickle:MS or none) into the table. False with `error` set when invalid.
 bool parse_fault(const std::string &setting, fault_table &faults, std::string &error);
 
 struct sim_context {
