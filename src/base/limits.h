@@ -13,10 +13,32 @@
 // wrapping the 32-bit byte count of the receive buffer.
 constexpr std::uint32_t TRANSFER_MAX_DOWNLOAD = 64u * 1024u * 1024u;
 
-// A configuration archive taken out of a backup zip was a download once, so it
-// is never larger than one. An entry that inflates past this (a zip bomb, a
-// damaged backup) is not read further.
-constexpr std::uint32_t BACKUP_ENTRY_MAX = TRANSFER_MAX_DOWNLOAD;
+// The largest answers a genuine controller gives, from which the time a
+// transfer may take is derived (at the slowest speed it may go, see
+// controller/transfer.h): nothing is refused for its size below the download
+// limit above, but nothing may take longer than its size allows.
+//
+// The status document is 22 short text members (509 bytes from a
+// controller), and a restore or upgrade request is answered with a one-line
+// JSON object: 64 KiB is more than a hundred times either.
+constexpr std::uint32_t STATUS_DOCUMENT_MAX = 64u * 1024u;
+// A configuration archive is one fixed-layout file and status.txt in a tar
+// archive. The largest a controller hands out is 13,824 bytes (a channel
+// file of 11,168 bytes; the system configuration, schedules, rlc and channel
+// sets are 640 to 3,072 bytes): 1 MiB is 75 times that.
+constexpr std::uint32_t CONFIG_ARCHIVE_MAX = 1024u * 1024u;
+
+// A configuration archive taken out of a backup (a zip entry, a loose tar
+// file) was a download of a configuration once, so it is never larger than
+// one. An entry that declares or inflates past this (a zip bomb, a damaged
+// or crafted backup) is not read further.
+constexpr std::uint32_t BACKUP_ENTRY_MAX = CONFIG_ARCHIVE_MAX;
+
+// All entries read out of one backup in one run inflate to no more than
+// this: the eleven configurations a backup holds at most, each at its
+// largest, fit in it with room to spare, while a crafted archive of many
+// entries cannot keep the tool inflating for hours.
+constexpr std::uint64_t BACKUP_READ_MAX = 16ull * CONFIG_ARCHIVE_MAX;
 
 // Memory reserved up front for a zip entry whose declared size is larger:
 // beyond this the buffer grows as data really arrives, so a false declared

@@ -1,6 +1,7 @@
 #include "controller/download.h"
 
 #include "base/format.h"
+#include "base/limits.h"
 #include "controller/transfer.h"
 
 #include <curl/curl.h>
@@ -30,7 +31,7 @@ int backup_fetch(const char *base, const char *name, backup_download *download)
     std::string url;
     if (!escaped || format_alloc(url, "%s/api/v100/backup.ssi?config=%s", base, escaped.get()) < 0)
         return 1;
-    if (transfer_download("backup", url.c_str(), download) != 0)
+    if (transfer_download("backup", url.c_str(), download, CONFIG_ARCHIVE_MAX) != 0)
         return 1;
     return backup_list(download);
 }

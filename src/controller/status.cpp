@@ -1,6 +1,7 @@
 #include "controller/status.h"
 
 #include "base/format.h"
+#include "base/limits.h"
 #include "controller/transfer.h"
 
 int status_get(const char *address, controller_status *status, std::uint64_t *received_bytes)
@@ -14,7 +15,7 @@ int status_get(const char *address, controller_status *status, std::uint64_t *re
     if (format_alloc(url, "%s/api/v100/status.ssi", address) <= 0)
         return 1;
     mem_buffer buffer;
-    if (transfer_download("status", url.c_str(), &buffer) != 0)
+    if (transfer_download("status", url.c_str(), &buffer, STATUS_DOCUMENT_MAX) != 0)
         return 1;
     const std::uint32_t received = mem_buffer_held(buffer);
     if (received_bytes)

@@ -3,12 +3,14 @@
 #include "base/format.h"
 #include "base/hex.h"
 #include "base/limits.h"
+#include "base/text.h"
 
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <new>
@@ -35,10 +37,10 @@ using curl_handle = std::unique_ptr<CURL, curl_deleter>;
 
 long verbose_option() { return verbose_flag ? 1L : 0L; }
 
-void report_failure(CURLcode result, const char *note = "")
+void report_failure(CURLcode result, const std::string &note = {})
 {
     last_error = curl_easy_strerror(result);
-    std::fprintf(stderr, "curl_easy_perform() failed: %s%s\n", last_error.c_str(), note);
+    std::fprintf(stderr, "curl_easy_perform() failed: %s%s\n", last_error.c_str(), note.c_str());
 }
 
 // Controllers that did not answer at all earlier in this run, by protocol and
@@ -71,28 +73,59 @@ bool nothing_moved(CURL *handle)
     return down == 0 && up == 0 && headers == 0;
 }
 
-// Any transfer, HTTP or TFTP, ends after --timeout seconds without a byte moved.
-void set_stall_limit(CURL *handle)
+// Any transfer, HTTP or TFTP, ends after --timeout seconds below the floor
+// speed (nothing moving at all among them), and when it reaches its ceiling.
+void set_time_limits(CURL *handle, long ceiling_ms)
 {
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, TRANSFER_FLOOR_BYTES_PER_SECOND);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, transfer_settings.stall_seconds);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, ceiling_ms);
 }
 
-// The waits of every HTTP transfer: connecting, and a stall once connected.
-void set_http_limits(CURL *handle)
+// The limits of every HTTP request whose genuine answer holds at most
+// `expected_max` bytes: connecting, the floor speed, the ceiling (returned),
+// and where it may lead.
+long set_http_limits(CURL *handle, std::uint32_t expected_max)
 {
+    const long ceiling_ms = transfer_ceiling_ms(expected_max, transfer_settings.connect_timeout_ms);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, transfer_settings.connect_timeout_ms);
-    set_stall_limit(handle);
+    set_time_limits(handle, ceiling_ms);
     // Every hop of a redirect loop answers at once, so no stall ends it; the
-    // controller redirects once at most.
+    // controller redirects once at most, and only ever to its own web
+    // interface: a redirect to another scheme (ftp:, file:, ...) is refused.
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, HTTP_MAX_REDIRECTS);
+    curl_easy_setopt(handle, CURLOPT_DEFAULT_PROTOCOL, "http");
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+    return ceiling_ms;
+}
+
+// Why an HTTP request that had begun to answer timed out: it went below the
+// floor speed for --timeout seconds, or it reached its ceiling. Nothing for
+// one that sent no byte of its answer (the stall as it was always told).
+std::string slow_answer_note(CURL *handle, long ceiling_ms)
+{
+    curl_off_t down = 0, elapsed_us = 0;
+    curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &down);
+    curl_easy_getinfo(handle, CURLINFO_TOTAL_TIME_T, &elapsed_us);
+    if (down == 0)
+        return {};
+    std::string note;
+    if (elapsed_us / 1000 + 1000 >= ceiling_ms)
+        format_alloc(note, " (no end after %ld s)", ceiling_ms / 1000);
+    else
+        format_alloc(note, " (less than %ld bytes/s for %ld s)", TRANSFER_FLOOR_BYTES_PER_SECOND,
+                     transfer_settings.stall_seconds);
+    return note;
 }
 
 // Runs the configured transfer of `url`; a failure is named on stderr. 0 or 1.
 // A controller that gave no sign of life (nothing came back before a
 // timeout, or its name did not resolve) is not tried again in this run: the
-// remaining transfers fail at once with the same reason.
-int perform(CURL *handle, const std::string &url)
+// remaining transfers fail at once with the same reason. An HTTP request
+// given its ceiling (`http_ceiling_ms`, 0 for TFTP) says which limit it met
+// when its answer had begun.
+int perform(CURL *handle, const std::string &url, long http_ceiling_ms = 0)
 {
     last_error.clear();
     const std::string key = controller_key(url);
@@ -102,7 +135,9 @@ int perform(CURL *handle, const std::string &url)
     }
     const CURLcode result = curl_easy_perform(handle);
     if (result != CURLE_OK) {
-        report_failure(result);
+        report_failure(result, result == CURLE_OPERATION_TIMEDOUT && http_ceiling_ms > 0
+                                   ? slow_answer_note(handle, http_ceiling_ms)
+                                   : std::string());
         if ((result == CURLE_OPERATION_TIMEDOUT || result == CURLE_COULDNT_RESOLVE_HOST) && nothing_moved(handle))
             silent_controllers().emplace(key, result);
         return 1;
@@ -110,20 +145,28 @@ int perform(CURL *handle, const std::string &url)
     return 0;
 }
 
-// A request that changes the controller and whose answer the library writes
-// to standard output (restore and upgrade).
+// A request that changes the controller and whose answer is shown on
+// standard output (restore and upgrade), as a document: its line ends kept,
+// any other control character escaped.
 int push_request(const char *tag, const std::string &url)
 {
     std::printf("%s\tpushing URL '%s'.\n", tag, url.c_str());
     curl_handle handle(curl_easy_init());
     if (!handle)
         return 1;
+    mem_buffer answer;
     curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, buffer_write_callback);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, static_cast<void *>(&answer));
     curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, verbose_option());
     curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, transfer_settings.progress_meter ? 0L : 1L);
-    set_http_limits(handle.get());
-    if (perform(handle.get(), url) != 0)
+    const int performed = perform(handle.get(), url, set_http_limits(handle.get(), STATUS_DOCUMENT_MAX));
+    // What came is shown, also of an answer cut short.
+    const std::string shown = console_block(
+        std::string_view(reinterpret_cast<const char *>(answer.data.data()), mem_buffer_held(answer)));
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
+    if (performed != 0)
         return 1;
     // The controller's error page has been shown; a refused request is no success.
     long code = 0;
@@ -135,6 +178,15 @@ int push_request(const char *tag, const std::string &url)
 }
 
 } // namespace
+
+long transfer_ceiling_ms(std::uint64_t bytes, long connect_ms)
+{
+    // In 64 bits, and no more than libcurl's option takes where a long has 32.
+    const std::uint64_t ceiling = static_cast<std::uint64_t>(connect_ms) +
+                                  static_cast<std::uint64_t>(transfer_settings.stall_seconds) * 1000 +
+                                  bytes * 1000 / TRANSFER_FLOOR_BYTES_PER_SECOND;
+    return static_cast<long>(std::min<std::uint64_t>(ceiling, std::numeric_limits<long>::max()));
+}
 
 const std::string &transfer_last_error() { return last_error; }
 
@@ -184,7 +236,7 @@ std::size_t upload_read_callback(char *destination, std::size_t size, std::size_
     return length;
 }
 
-int transfer_download(const char *tag, const char *url, mem_buffer *buffer)
+int transfer_download(const char *tag, const char *url, mem_buffer *buffer, std::uint32_t expected_max)
 {
     if (!tag || !url || !*url || !buffer)
         return 1;
@@ -197,9 +249,9 @@ int transfer_download(const char *tag, const char *url, mem_buffer *buffer)
     curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, buffer_write_callback);
     curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, static_cast<void *>(buffer));
     curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, verbose_option());
-    set_http_limits(handle.get());
+    const long ceiling_ms = set_http_limits(handle.get(), expected_max);
     last_response = 0;
-    if (perform(handle.get(), url) != 0)
+    if (perform(handle.get(), url, ceiling_ms) != 0)
         return 1;
     curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &last_response);
     std::printf("%s\treceived %d bytes.\n", tag, static_cast<int>(buffer->size));
@@ -276,15 +328,23 @@ int firmware_push_tftp(const char *address, file_data *file)
     // where nothing answers fails 5 to 6 s after the request ("Timeout was
     // reached"). A shorter --connect-timeout shortens that too; a longer one
     // would only slow the retransmission down, so 5 s is the most it gets.
-    // Once the server has answered T is CURLOPT_TIMEOUT, a limit on the whole
-    // push, so it stays unset: libcurl then resends on its own only after
-    // 3600/50 = 72 s and allows 50 duplicate ACKs in a row, so a burst of
-    // losses rides on the server's retransmissions. A transfer that stalls
-    // ends as an HTTP one does, after --timeout seconds without a byte moved
-    // (at the default of 30 s, the same block or its ACK lost five times in a
-    // row: with 1 % loss each way, about one block in 300 million).
-    curl_easy_setopt(handle.get(), CURLOPT_CONNECTTIMEOUT_MS, std::min(TFTP_CONNECT_TIMEOUT_MS, transfer_settings.connect_timeout_ms));
-    set_stall_limit(handle.get());
+    // Once the server has answered T is what is left of CURLOPT_TIMEOUT, the
+    // ceiling of the whole push: the connect timeout, --timeout and the
+    // upload at the floor speed (a configuration of 14 KB: 63 s at the
+    // defaults; a firmware image of 16 MiB: over 9 hours). T/5 tries (at most
+    // 50) T/tries seconds apart: 12 tries 5 s apart for a configuration, 50
+    // tries 655 s apart for an image. Either way a burst of losses rides on
+    // the server's retransmissions, which come after a second; the client's
+    // own come later and matter only when the server gave up. A transfer
+    // that stalls ends as an HTTP one does, after --timeout seconds below the
+    // floor speed (at the default of 30 s, the same block or its ACK lost
+    // five times in a row: with 1 % loss each way, about one block in 300
+    // million), and a server that acknowledges just fast enough to stay above
+    // the floor meets the ceiling.
+    const long connect_ms = std::min(TFTP_CONNECT_TIMEOUT_MS, transfer_settings.connect_timeout_ms);
+    curl_easy_setopt(handle.get(), CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
+    set_time_limits(handle.get(), transfer_ceiling_ms(length, connect_ms));
+    curl_easy_setopt(handle.get(), CURLOPT_PROTOCOLS_STR, "tftp");
     // Block size: the server's OACK may lower it; a server that ignores the
     // option answers with a plain ACK and the upload goes in 512-byte blocks.
     curl_easy_setopt(handle.get(), CURLOPT_TFTP_BLKSIZE, transfer_settings.tftp_blksize);

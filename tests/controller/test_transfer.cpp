@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <functional>
+#include <limits>
 
 namespace {
 
@@ -70,6 +71,33 @@ TEST(TransferCallbacks, UploadReadsTheRecordInPieces)
         EXPECT_EQ(upload_read_callback(out, size, count, file), 0u);
 }
 
+TEST(TransferLimits, EveryRequestHasACeilingFromWhatItCarries)
+{
+    // Connecting, --timeout seconds of waiting, and the bytes at 512 bytes/s:
+    // the status document at the defaults, a configuration archive, a
+    // firmware image of 16 MiB over TFTP, and the longest waits the options
+    // allow with the largest count of bytes (no overflow).
+    const struct {
+        long stall_seconds;
+        std::uint64_t bytes;
+        long connect_ms;
+        long ceiling_ms;
+    } rows[] = {
+        {30, STATUS_DOCUMENT_MAX, 10000, 168000},
+        {30, CONFIG_ARCHIVE_MAX, 10000, 2088000},
+        {2, STATUS_DOCUMENT_MAX, 10000, 140000},
+        {30, 16777214, 5000, 32802996},
+        {86400, 0xFFFFFFFFu, 86400000,
+         static_cast<long>(std::min<long long>(86400000 + 86400000 + 8388607998, std::numeric_limits<long>::max()))},
+    };
+    const transfer_limits saved = transfer_settings;
+    for (const auto &row : rows) {
+        transfer_settings.stall_seconds = row.stall_seconds;
+        EXPECT_EQ(transfer_ceiling_ms(row.bytes, row.connect_ms), row.ceiling_ms) << row.bytes << " bytes";
+    }
+    transfer_settings = saved;
+}
+
 TEST(TransferArguments, MissingOnesAreRefusedSilently)
 {
     const bytes data = pattern(64);
@@ -81,10 +109,10 @@ TEST(TransferArguments, MissingOnesAreRefusedSilently)
     mem_buffer buffer;
     backup_download download;
     const std::vector<std::function<int()>> refused = {
-        [&] { return transfer_download(nullptr, "h/x", &buffer); },
-        [&] { return transfer_download("status", nullptr, &buffer); },
-        [&] { return transfer_download("status", "", &buffer); },
-        [&] { return transfer_download("status", "h/x", nullptr); },
+        [&] { return transfer_download(nullptr, "h/x", &buffer, 1); },
+        [&] { return transfer_download("status", nullptr, &buffer, 1); },
+        [&] { return transfer_download("status", "", &buffer, 1); },
+        [&] { return transfer_download("status", "h/x", nullptr, 1); },
         [&] { return backup_upload(nullptr, "h", data.data(), 64); },
         [&] { return backup_upload("http://h", nullptr, data.data(), 64); },
         [&] { return backup_upload("http://h", "h", nullptr, 64); },
