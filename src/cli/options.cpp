@@ -3,6 +3,7 @@
 #include "base/diag.h"
 #include "base/file_put.h"
 #include "base/format.h"
+#include "base/text.h"
 #include "cli/list_options.h"
 #include "controller/transfer.h"
 
@@ -106,6 +107,23 @@ const char *address_of(const char *argument)
     if (argument && strncasecmp(argument, SCHEME, sizeof SCHEME - 1) == 0)
         return argument + sizeof SCHEME - 1;
     return argument;
+}
+
+// Whether `address` (without its "http://") can name a controller: a host
+// name or IPv4 address and an optional ":PORT". A '/' or '\\' would reach
+// into the path of every URL and of the backup's file name, a blank or a
+// control character into the request line.
+bool address_usable(const char *address)
+{
+    if (!address || !*address)
+        return false;
+    for (const char *c = address; *c; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte == '/' || byte == '\\' || byte == ' ' || byte < 0x20 || byte == 0x7F)
+            return false;
+    }
+    // C1 controls, as the console shows them escaped.
+    return console_line(address) == address;
 }
 
 // A text option keeps an independent copy of its argument; a later occurrence replaces it.
@@ -285,6 +303,11 @@ parse_result parse_options(int argc, char **argv, cli_options &o)
         case 'i':
             echo("IP=%s\n", show(optarg));
             store_text(o.optIP, address_of(optarg));
+            if (!address_usable(address_of(optarg))) {
+                diag("--ip: '%s' is no controller address (a host name or IPv4 address, optionally :PORT, after an "
+                     "optional http://; no '/', '\\', blanks or control characters)", console_line(show(optarg)).c_str());
+                result.end = parse_end::bad_value;
+            }
             break;
         case 'o':
             echo("BackupFileOut%s\n", show(optarg));
