@@ -1,6 +1,7 @@
 #include "zip/zip_layer.h"
 
 #include "base/limits.h"
+#include "zip/zip_spans.h"
 
 #include <zip.h>
 
@@ -51,6 +52,9 @@ struct entry_file_close {
 struct file_close {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };
+struct source_free {
+    void operator()(zip_source_t *source) const { zip_source_free(source); }
+};
 
 } // namespace
 
@@ -72,6 +76,13 @@ struct zip_handle_t {
         std::vector<unsigned char> data;
         std::time_t m_time = 0;
     } entry;
+    // Reading: the bytes all reads may inflate, and have inflated so far.
+    std::uint64_t read_limit = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t inflated = 0;
+    // Reading: per entry, whether its bytes overlap another entry's; found
+    // at the first read (empty when the layout could not be told).
+    bool spans_read = false;
+    std::vector<bool> shares_data;
 };
 
 namespace {
@@ -230,6 +241,36 @@ zip_int64_t locate(zip_handle_t *zip, const std::string &wanted)
     return -1;
 }
 
+// Whether the entry at `index` overlaps another, from the archive file
+// itself: libzip tells no entry's place in the file.
+bool shares_data(zip_handle_t *zip, std::int64_t index)
+{
+    if (!zip->spans_read) {
+        zip->spans_read = true;
+        zip_error_t error;
+        zip_error_init(&error);
+        std::unique_ptr<zip_source_t, source_free> source(zip_source_file_create(zip->path.c_str(), 0, -1, &error));
+        zip_error_fini(&error);
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (source && zip_source_open(source.get()) == 0) {
+            const auto read = [&](std::uint64_t offset, std::size_t size, unsigned char *out) -> std::size_t {
+                if (offset > static_cast<std::uint64_t>(std::numeric_limits<zip_int64_t>::max()) ||
+                    zip_source_seek(source.get(), static_cast<zip_int64_t>(offset), SEEK_SET) != 0)
+                    return 0;
+                const zip_int64_t got = zip_source_read(source.get(), out, size);
+                return got < 0 ? 0 : static_cast<std::size_t>(got);
+            };
+            const zip_int64_t count = zip_get_num_entries(zip->archive.get(), 0);
+            if (zip_source_stat(source.get(), &st) == 0 && (st.valid & ZIP_STAT_SIZE) && count >= 0)
+                zip->shares_data = zip_entries_sharing_data(read, st.size, static_cast<std::uint64_t>(count))
+                                       .value_or(std::vector<bool>{});
+            zip_source_close(source.get());
+        }
+    }
+    return index >= 0 && static_cast<std::uint64_t>(index) < zip->shares_data.size() &&
+           zip->shares_data[static_cast<std::size_t>(index)];
+}
 
 void set_reason(std::string *reason, const char *text)
 {
@@ -408,6 +449,17 @@ std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, 
     buf->clear();
     if (!zip || writing(zip) || zip->entry.index < 0 || zip_entry_is_directory(zip) != 0)
         return -1;
+    // What can be told before inflating a byte.
+    if (zip->entry.uncomp_size > max_size)
+        return ZIP_ENTRY_TOO_LARGE;
+    try {
+        if (shares_data(zip, zip->entry.index))
+            return ZIP_ENTRY_SHARES_DATA;
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+    if (zip->entry.uncomp_size > zip->read_limit - std::min(zip->inflated, zip->read_limit))
+        return ZIP_READ_LIMIT_REACHED;
     std::unique_ptr<zip_file_t, entry_file_close> file(
         zip_fopen_index(zip->archive.get(), static_cast<zip_uint64_t>(zip->entry.index), 0));
     if (!file)
@@ -426,9 +478,12 @@ std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, 
                 return -1;
             if (got == 0)
                 break;
+            zip->inflated += static_cast<std::uint64_t>(got);
             // Whatever the entry claims, a small archive may expand to gigabytes.
             if (static_cast<std::uint64_t>(got) > max_size - content.size())
                 return ZIP_ENTRY_TOO_LARGE;
+            if (zip->inflated > zip->read_limit)
+                return ZIP_READ_LIMIT_REACHED;
             content.insert(content.end(), chunk.begin(), chunk.begin() + got);
         }
         if (content.size() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
@@ -440,6 +495,12 @@ std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, 
     if (bufsize)
         *bufsize = buf->size();
     return static_cast<std::int64_t>(buf->size());
+}
+
+void zip_set_read_limit(zip_handle_t *zip, std::uint64_t bytes)
+{
+    if (zip)
+        zip->read_limit = bytes;
 }
 
 int zip_entry_close(zip_handle_t *zip)

@@ -75,11 +75,23 @@ int zip_entry_write(zip_handle_t *zip, const void *data, std::size_t count);
 // read into `*buf` (and its size into `*bufsize` when given). Returns the size,
 // or -1 with `*buf` emptied for a null handle or buffer, an archive not being
 // read, no open entry, a directory entry, or a failed extraction (damaged
-// data, wrong checksum, unsupported method, encryption). An entry whose
-// content grows past `max_size` is not read further: ZIP_ENTRY_TOO_LARGE.
+// data, wrong checksum, unsupported method, encryption). Nothing is inflated
+// for an entry that declares more than `max_size` bytes, and an entry whose
+// content grows past it is not read further: ZIP_ENTRY_TOO_LARGE. An entry
+// whose local header or data lies where another entry's does (a damaged or
+// crafted archive: one stream read again and again under many names) is not
+// read: ZIP_ENTRY_SHARES_DATA. Once the reads through the handle have
+// inflated as much as zip_set_read_limit allows, an entry that would take
+// more is not read (further): ZIP_READ_LIMIT_REACHED.
 constexpr std::int64_t ZIP_ENTRY_TOO_LARGE = -2;
+constexpr std::int64_t ZIP_ENTRY_SHARES_DATA = -3;
+constexpr std::int64_t ZIP_READ_LIMIT_REACHED = -4;
 std::int64_t zip_entry_read(zip_handle_t *zip, std::vector<unsigned char> *buf, std::size_t *bufsize,
                             std::size_t max_size = std::numeric_limits<std::size_t>::max());
+
+// Bounds the bytes all reads through the handle may inflate together, the
+// bytes of failed reads among them (by default, no bound).
+void zip_set_read_limit(zip_handle_t *zip, std::uint64_t bytes);
 
 // Ends the open entry. Writing: the entry joins the archive (-1 if it could
 // not, and then it is left out). Reading: releases the entry and returns 0.

@@ -379,3 +379,93 @@ TEST(Zip, NoHalfWrittenArchiveNorDamagedData)
     EXPECT_TRUE(buffer.empty());
     EXPECT_EQ(size, 7u);
 }
+
+TEST(Zip, EntriesThatShareDataAreNotRead)
+{
+    // Every entry of a sound archive has a local header and data of its own.
+    // Records pointing to one header, or into another entry's data, mark a
+    // damaged or crafted archive: neither entry is read, the others are.
+    // Python writes the archives (stored), then a central record's header
+    // offset is changed; one of 70,000 entries (a 64-bit end record) shows
+    // that the directory of such an archive is read too.
+    temp_dir dir;
+    const shell_result made = shell("cd " + quoted(dir.path()) + " && python3 -c '\n"
+                                    "import struct, zipfile\n"
+                                    "def repoint(path, name, to):\n"
+                                    "    data = bytearray(open(path, \"rb\").read())\n"
+                                    "    at = data.rindex(b\"PK\\x01\\x02\")\n"
+                                    "    while data[at + 46:at + 46 + len(name)] != name:\n"
+                                    "        at = data.rindex(b\"PK\\x01\\x02\", 0, at)\n"
+                                    "    data[at + 42:at + 46] = struct.pack(\"<I\", to)\n"
+                                    "    open(path, \"wb\").write(data)\n"
+                                    "with zipfile.ZipFile(\"small.zip\", \"w\") as z:\n"
+                                    "    for i, size in enumerate((2000, 480, 12)):\n"
+                                    "        z.writestr(\"e%05d\" % i, (b\"entry %05d \" % i * 200)[:size])\n"
+                                    "with zipfile.ZipFile(\"many.zip\", \"w\") as z:\n"
+                                    "    for i in range(70000):\n"
+                                    "        z.writestr(\"e%05d\" % i, b\"entry %05d \" % i)\n"
+                                    "import shutil\n"
+                                    "shutil.copy(\"small.zip\", \"same-header.zip\")\n"
+                                    "repoint(\"same-header.zip\", b\"e00002\", 0)\n"
+                                    "shutil.copy(\"small.zip\", \"inside-data.zip\")\n"
+                                    "repoint(\"inside-data.zip\", b\"e00002\", 40)\n"
+                                    "repoint(\"many.zip\", b\"e69999\", 0)\n'");
+    ASSERT_EQ(made.status, 0) << made.out;
+    const struct {
+        const char *archive;
+        std::vector<std::pair<std::int64_t, std::int64_t>> reads; // entry, result
+    } rows[] = {
+        {"small.zip", {{0, 2000}, {1, 480}, {2, 12}}},
+        {"same-header.zip", {{0, ZIP_ENTRY_SHARES_DATA}, {1, 480}, {2, ZIP_ENTRY_SHARES_DATA}}},
+        {"inside-data.zip", {{0, ZIP_ENTRY_SHARES_DATA}, {1, 480}, {2, ZIP_ENTRY_SHARES_DATA}}},
+        {"many.zip", {{0, ZIP_ENTRY_SHARES_DATA}, {1, 12}, {69998, 12}, {69999, ZIP_ENTRY_SHARES_DATA}}},
+    };
+    for (const auto &row : rows) {
+        zip_handle_ptr zip(zip_open(dir.file(row.archive).c_str(), 0, 'r'));
+        ASSERT_NE(zip, nullptr) << row.archive;
+        for (const auto &[index, result] : row.reads) {
+            bytes content{1};
+            ASSERT_EQ(zip_entry_open_at(zip.get(), index), 0);
+            EXPECT_EQ(zip_entry_read(zip.get(), &content, nullptr), result) << row.archive << " entry " << index;
+            EXPECT_EQ(content.size(), result < 0 ? 0u : static_cast<std::size_t>(result));
+        }
+    }
+}
+
+TEST(Zip, ReadsAreBoundedBeforeAndWhileInflating)
+{
+    // An entry that declares more than the caller takes is not inflated at
+    // all; one that declares less but inflates past it is cut off; and all
+    // reads through a handle inflate no more than its read limit, counting
+    // the reads that failed.
+    temp_dir dir;
+    const std::string path = dir.file("sizes.zip");
+    write_archive(path, 6, {{"a", sample(600, 1)}, {"b", sample(600, 2)}, {"c", sample(100, 3)}});
+    const shell_result made = shell("cd " + quoted(dir.path()) + " && python3 -c '\n"
+                                    "import zipfile\n"
+                                    "with zipfile.ZipFile(\"lies.zip\", \"w\", zipfile.ZIP_DEFLATED) as z:\n"
+                                    "    z.writestr(\"big\", bytes(5000))\n"
+                                    "data = bytearray(open(\"lies.zip\", \"rb\").read())\n"
+                                    "at = data.rindex(b\"PK\\x01\\x02\")\n"
+                                    "data[at + 24:at + 28] = (100).to_bytes(4, \"little\")\n"
+                                    "open(\"lies.zip\", \"wb\").write(data)\n'");
+    ASSERT_EQ(made.status, 0) << made.out;
+    bytes content;
+    zip_handle_ptr zip(zip_open(path.c_str(), 0, 'r'));
+    ASSERT_EQ(zip_entry_open_at(zip.get(), 0), 0);
+    EXPECT_EQ(zip_entry_read(zip.get(), &content, nullptr, 599), ZIP_ENTRY_TOO_LARGE);
+    EXPECT_EQ(zip_entry_read(zip.get(), &content, nullptr, 600), 600);
+    zip_set_read_limit(zip.get(), 750);
+    ASSERT_EQ(zip_entry_open_at(zip.get(), 1), 0);
+    EXPECT_EQ(zip_entry_read(zip.get(), &content, nullptr), ZIP_READ_LIMIT_REACHED) << "600 + 600 > 750";
+    ASSERT_EQ(zip_entry_open_at(zip.get(), 2), 0);
+    EXPECT_EQ(zip_entry_read(zip.get(), &content, nullptr), 100) << "600 + 100 <= 750";
+    EXPECT_EQ(zip_entry_read(zip.get(), &content, nullptr), ZIP_READ_LIMIT_REACHED) << "700 + 100 > 750";
+
+    zip.reset(zip_open(dir.file("lies.zip").c_str(), 0, 'r'));
+    ASSERT_EQ(zip_entry_open_at(zip.get(), 0), 0);
+    EXPECT_EQ(zip_entry_read(zip.get(), &content, nullptr, 1000), ZIP_ENTRY_TOO_LARGE) << "declares 100, inflates to 5000";
+    zip_set_read_limit(zip.get(), 2000);
+    EXPECT_EQ(zip_entry_read(zip.get(), &content, nullptr), ZIP_READ_LIMIT_REACHED);
+    EXPECT_TRUE(content.empty());
+}

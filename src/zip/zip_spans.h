@@ -1,0 +1,28 @@
+// Where the entries of a zip archive lie in its file, read from the central
+// directory and the local headers themselves: in a sound archive every entry
+// has a local header and data of its own, so two entries whose bytes overlap
+// are the mark of a damaged or crafted archive (many records pointing to one
+// deflate stream make a small file inflate without end).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace mzip {
+
+// Reads `size` bytes of the archive at `offset` into `out`; the count read
+// (fewer at the end of the file, 0 when nothing can be read).
+using zip_byte_reader = std::function<std::size_t(std::uint64_t offset, std::size_t size, unsigned char *out)>;
+
+// For each of the archive's entries, in central directory order, whether its
+// local header, name, extra field or data overlaps another entry's. The
+// archive is `file_size` bytes; `entries` is the count its reader found.
+// Nothing when no end record leads to a central directory of exactly that
+// many records (a layout this reader does not know): then nothing is known.
+std::optional<std::vector<bool>> zip_entries_sharing_data(const zip_byte_reader &read, std::uint64_t file_size,
+                                                          std::uint64_t entries);
+
+} // namespace mzip
