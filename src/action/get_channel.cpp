@@ -58,13 +58,19 @@ std::optional<std::vector<std::uint8_t>> from_backup(const backup_contents &back
                                                      std::string &why)
 {
     const config_entry *config = config_by_name(name.c_str());
-    const backup_member *member = config ? backup_member_of(backup, *config) : nullptr;
+    std::size_t copies = 0;
+    const backup_member *member = config ? backup_member_of(backup, *config, &copies) : nullptr;
+    std::string unread;
+    // Of two copies neither is the channel's file: it is not guessed.
     const std::optional<std::vector<std::uint8_t>> archive =
-        member ? backup_member_archive(backup, *member) : std::nullopt;
+        member && copies == 1 ? backup_member_archive(backup, *member, &unread) : std::nullopt;
     if (!member) {
         why = std::string(backup_file) + " holds no " + (config ? config->zip_name : name);
+    } else if (copies > 1) {
+        why = std::string(backup_file) + " holds " + config->zip_name + " " + std::to_string(copies) +
+              " times: which one is meant cannot be told";
     } else if (!archive) {
-        why = std::string(backup_file) + ": " + member->name + " cannot be read";
+        why = std::string(backup_file) + ": " + config->zip_name + ": " + unread;
     } else {
         const auto size = static_cast<std::uint32_t>(archive->size());
         const config_archive_view view = config_archive_inspect(archive->data(), size, member->config->path);

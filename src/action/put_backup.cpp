@@ -7,6 +7,7 @@
 #include "base/limits.h"
 #include "controller/status.h"
 #include "controller/transfer.h"
+#include "model/backup_file.h"
 #include "model/catalogue.h"
 #include "model/config_archive.h"
 #include "model/convert.h"
@@ -20,6 +21,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -98,10 +100,18 @@ int restore_zip(mzip::zip_handle_t *zip, const char *file_in, const controller_s
 {
     int result = 0;
     std::uint32_t known = 0;
+    std::set<const config_entry *> seen;
+    // However many entries it has, a backup costs no more inflating than the
+    // eleven largest configurations could.
+    mzip::zip_set_read_limit(zip, BACKUP_READ_MAX);
     const std::int64_t count = mzip::zip_entry_count(zip);
     for (std::int64_t index = 0; index < count; ++index) {
         mzip::zip_entry_open_at(zip, index);
         const config_entry *row = mzip::zip_entry_is_directory(zip) == 0 ? config_by_zip_name(mzip::zip_entry_name(zip)) : nullptr;
+        // Restored in the archive's order, so the later copy stays.
+        if (row && !seen.insert(row).second)
+            diag("%s: %s is in it more than once; this later copy replaces the earlier one on the controller", file_in,
+                 row->zip_name);
         bytes archive;
         // A configuration archive is as small as the controller hands it out;
         // an entry expanding past that (a damaged or hostile backup) is not read.
@@ -110,10 +120,14 @@ int restore_zip(mzip::zip_handle_t *zip, const char *file_in, const controller_s
         if (row && size <= 0) {
             if (size == mzip::ZIP_ENTRY_TOO_LARGE)
                 std::printf("%s\terror reading '%s'\r\n", TAG, row->path);
+            else if (size == mzip::ZIP_ENTRY_SHARES_DATA || size == mzip::ZIP_READ_LIMIT_REACHED)
+                diag("%s: %s: %s (a damaged or crafted backup); %s is not restored", file_in, row->zip_name,
+                     backup_entry_failure(size).c_str(), row->name);
             else
                 diag("%s: %s cannot be read from the backup (damaged, encrypted or empty); %s is not restored",
                      file_in, row->zip_name, row->name);
-            record_step("configuration", row->name, false, 0, "its archive cannot be read from the backup");
+            record_step("configuration", row->name, false, 0,
+                        size == 0 || size == -1 ? "its archive cannot be read from the backup" : backup_entry_failure(size));
         } else if (size > 0) {
             if (const std::optional<int> entry_result = restore_config(*row, archive, status, base, address))
                 result = *entry_result;

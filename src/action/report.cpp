@@ -48,6 +48,6 @@ void missing_arguments(const char *action)
 
 bool run_failed()
 {
-    const std::vector<report_step> &steps = run_record().steps;
+    const std::deque<report_step> &steps = run_record().steps;
     return std::any_of(steps.begin(), steps.end(), [](const report_step &step) { return !step.ok; });
 }

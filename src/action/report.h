@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,7 +22,9 @@ struct run_report {
     std::optional<std::string> model;
     std::optional<std::string> firmware;
     std::optional<std::string> serial;
-    std::vector<report_step> steps;
+    // A deque: a backup of 65,535 entries records as many steps, which
+    // grow without being copied whole.
+    std::deque<report_step> steps;
     std::vector<std::string> files;
     bool missing_arguments = false;   // the action printed its missing-arguments message
 };

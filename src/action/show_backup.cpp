@@ -11,9 +11,11 @@
 #include "tar/tar.h"
 
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -83,39 +85,55 @@ bool describe_channel_file(const std::vector<std::uint8_t> &file, std::string &l
     return valid;
 }
 
-// One line for one entry of the backup; false when it is damaged.
-bool show_member(const backup_contents &backup, const backup_member &member, channel_findings &channels)
+// What the entries of a backup come to, each read once: the line of every
+// entry, whether all are intact, the channel files, and where the backup
+// came from (the first status document that names a model or firmware).
+struct backup_findings {
+    std::vector<std::string> lines;
+    bool intact = true;
+    channel_findings channels;
+    std::optional<config_archive_view> identity;
+};
+
+// The line of one entry of the backup (its archive read once); false when it
+// is damaged.
+bool show_member(const backup_contents &backup, const backup_member &member, backup_findings &found)
 {
+    std::string &line = found.lines.emplace_back();
     if (!member.config) {
-        std::printf("  %-13s not a configuration (put_backup leaves it out)\n", member.name.c_str());
+        format_alloc(line, "  %-13s not a configuration (put_backup leaves it out)", member.name.c_str());
         return true;
     }
     const char *label = member.config->name;
     const bool channel = config_kind_is_channel(member.config->kind);
+    channel_findings &channels = found.channels;
     channels.files += channel ? 1 : 0;
-    const std::optional<std::vector<std::uint8_t>> archive = backup_member_archive(backup, member);
+    std::string why;
+    const std::optional<std::vector<std::uint8_t>> archive = backup_member_archive(backup, member, &why);
     if (!archive) {
-        std::printf("  %-13s damaged: the entry cannot be read\n", label);
-        record_step("configuration", label, false, 0, "the entry cannot be read");
+        format_alloc(line, "  %-13s damaged: %s", label, why.c_str());
+        record_step("configuration", label, false, 0, why);
         return false;
     }
-    const config_archive_view view =
+    config_archive_view view =
         config_archive_inspect(archive->data(), static_cast<std::uint32_t>(archive->size()), member.config->path);
+    if (!found.identity && (view.model_name || view.firmware_version))
+        found.identity = view;
     if (view.listing != TAR_OK) {
         if (view.listing == 1)
-            std::printf("  %-13s damaged: its archive holds no entry\n", label);
+            format_alloc(line, "  %-13s damaged: its archive holds no entry", label);
         else
-            std::printf("  %-13s damaged: its archive does not list to its end (tar error %d)\n", label, view.listing);
+            format_alloc(line, "  %-13s damaged: its archive does not list to its end (tar error %d)", label,
+                         view.listing);
         record_step("configuration", label, false, 0, "its archive does not list to its end");
         return false;
     }
     if (!view.file) {
-        std::printf("  %-13s damaged: %s %s\n", label, member.config->path, view.path ? "cannot be read" : "is missing");
+        format_alloc(line, "  %-13s damaged: %s %s", label, member.config->path, view.path ? "cannot be read" : "is missing");
         record_step("configuration", label, false, 0, std::string(member.config->path) + " is missing or unreadable");
         return false;
     }
     const std::vector<std::uint8_t> &file = *view.file;
-    std::string line;
     format_alloc(line, "  %-13s %6zu bytes", label, file.size());
     bool intact = true;
     if (channel) {
@@ -127,9 +145,23 @@ bool show_member(const backup_contents &backup, const backup_member &member, cha
         format_alloc(more, "  version %u%s", version, version > 2 ? " (put_backup refuses it)" : "");
         line += more;
     }
-    std::puts(line.c_str());
     record_step("configuration", label, intact, file.size(), "its channel file is not intact");
     return intact;
+}
+
+// The configurations the backup holds more than once, in the order they
+// first appear, with their counts: which of them put_backup would leave on
+// the controller is an accident of their order.
+std::vector<std::pair<const config_entry *, std::size_t>> repeated_configs(const backup_contents &backup)
+{
+    std::vector<std::pair<const config_entry *, std::size_t>> repeated;
+    std::map<const config_entry *, std::size_t> seen;
+    for (const backup_member &member : backup.members)
+        if (member.config && ++seen[member.config] == 2)
+            repeated.emplace_back(member.config, 0);
+    for (auto &[config, count] : repeated)
+        count = seen[config];
+    return repeated;
 }
 
 } // namespace
@@ -162,32 +194,34 @@ int action_show_backup(const char *backup_file)
         return 1;
     }
 
-    // Where it came from: the first status document that can be read.
-    std::optional<config_archive_view> first_view;
-    for (const backup_member &member : backup->members) {
-        const std::optional<std::vector<std::uint8_t>> archive =
-            member.config && !first_view ? backup_member_archive(*backup, member) : std::nullopt;
-        if (!archive)
-            continue;
-        config_archive_view view =
-            config_archive_inspect(archive->data(), static_cast<std::uint32_t>(archive->size()), member.config->path);
-        if (view.model_name || view.firmware_version)
-            first_view = std::move(view);
-    }
+    // Each entry is read once; its line waits until where the backup came
+    // from is known.
+    backup_findings found;
+    for (const backup_member &member : backup->members)
+        found.intact = show_member(*backup, member, found) && found.intact;
+    const std::optional<config_archive_view> &first_view = found.identity;
     std::printf("from %s\n",
                 first_view ? identity_text(*first_view).c_str() : "a controller whose status document cannot be read");
     if (first_view)
         record_identity(first_view->model_name, first_view->firmware_version, first_view->serial_number);
-    channel_findings channels;
-    bool intact = true;
-    for (const backup_member &member : backup->members)
-        intact = show_member(*backup, member, channels) && intact;
+    for (const std::string &line : found.lines)
+        std::puts(line.c_str());
+    // A configuration held twice is no backup of one controller's state.
+    const auto repeated = repeated_configs(*backup);
+    for (const auto &[config, count] : repeated) {
+        std::printf("  %-13s %zu times in the backup: which one is meant cannot be told\n", config->name, count);
+        record_step("configuration", config->name, false, 0, "in the backup " + std::to_string(count) + " times");
+    }
 
+    const channel_findings &channels = found.channels;
     if (channels.files == 0) {
         std::puts("no channel file");
     } else if (channels.intact < channels.files) {
         std::printf("%u of %u channel files intact: do not restore this backup as it is\n", channels.intact,
                     channels.files);
+    } else if (!repeated.empty()) {
+        std::printf("every channel file intact (%u), but configurations are in the backup more than once: do not "
+                    "restore it as it is\n", channels.files);
     } else if (channels.layouts.size() == 1) {
         const std::uint32_t layout = *channels.layouts.begin();
         std::printf("every channel file intact (%u), layout %u: %s\n", channels.files, layout,
@@ -196,5 +230,5 @@ int action_show_backup(const char *backup_file)
         std::printf("every channel file intact (%u), but of layouts %u to %u: no firmware takes them all unchanged\n",
                     channels.files, *channels.layouts.begin(), *channels.layouts.rbegin());
     }
-    return intact ? 0 : 1;
+    return found.intact && repeated.empty() ? 0 : 1;
 }

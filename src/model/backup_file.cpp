@@ -53,6 +53,7 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
     }
     backup_contents backup;
     if (mzip::zip_handle_ptr zip{mzip::zip_open(path, 0, 'r')}) {
+        mzip::zip_set_read_limit(zip.get(), BACKUP_READ_MAX);
         backup.members = zip_members(zip.get());
         backup.archive = std::move(zip);
         return backup;
@@ -90,26 +91,45 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
 }
 
 std::optional<std::vector<std::uint8_t>> backup_member_archive(const backup_contents &backup,
-                                                               const backup_member &member)
+                                                               const backup_member &member, std::string *why)
 {
     if (member.zip_index < 0)
         return backup.tar;
     mzip::zip_handle_t *zip = backup.archive.get();
     std::vector<std::uint8_t> archive;
-    // A configuration archive is never larger than a download may be.
-    const bool read = zip && mzip::zip_entry_open_at(zip, member.zip_index) == 0 &&
-                      mzip::zip_entry_read(zip, &archive, nullptr, BACKUP_ENTRY_MAX) >= 0;
+    // A configuration archive is never larger than a download of one.
+    const std::int64_t read = zip && mzip::zip_entry_open_at(zip, member.zip_index) == 0
+                                  ? mzip::zip_entry_read(zip, &archive, nullptr, BACKUP_ENTRY_MAX)
+                                  : -1;
     if (zip)
         mzip::zip_entry_close(zip);
-    if (!read)
+    if (read < 0) {
+        if (why)
+            *why = backup_entry_failure(read);
         return std::nullopt;
+    }
     return archive;
 }
 
-const backup_member *backup_member_of(const backup_contents &backup, const config_entry &config)
+std::string backup_entry_failure(std::int64_t read_result)
 {
+    switch (read_result) {
+    case mzip::ZIP_ENTRY_TOO_LARGE: return "the entry is larger than any configuration archive";
+    case mzip::ZIP_ENTRY_SHARES_DATA: return "the entry shares its data with another entry";
+    case mzip::ZIP_READ_LIMIT_REACHED:
+        return "the backup's entries inflate to more than " + std::to_string(BACKUP_READ_MAX >> 20) + " MiB in all";
+    default: return "the entry cannot be read";
+    }
+}
+
+const backup_member *backup_member_of(const backup_contents &backup, const config_entry &config, std::size_t *count)
+{
+    const backup_member *found = nullptr;
+    std::size_t held = 0;
     for (const backup_member &member : backup.members)
-        if (member.config == &config)
-            return &member;
-    return nullptr;
+        if (member.config == &config && held++ == 0)
+            found = &member;
+    if (count)
+        *count = held;
+    return found;
 }

@@ -34,9 +34,22 @@ struct backup_contents {
 std::optional<backup_contents> backup_file_read(const char *path, std::string &why, int &tar_error);
 
 // The bytes of `member`'s configuration archive; nothing when its entry is
-// damaged or inflates past the largest configuration archive.
+// damaged, declares or inflates past the largest configuration archive,
+// shares its data with another entry, or would take the backup's entries
+// past what one run inflates (BACKUP_READ_MAX), with `why` (when given) set
+// to which ("the entry cannot be read", ...).
 std::optional<std::vector<std::uint8_t>> backup_member_archive(const backup_contents &backup,
-                                                               const backup_member &member);
+                                                               const backup_member &member,
+                                                               std::string *why = nullptr);
 
-// The member holding configuration `config`, or null.
-const backup_member *backup_member_of(const backup_contents &backup, const config_entry &config);
+// Why a zip entry could not be read, from the result of mzip::zip_entry_read:
+// "the entry cannot be read", "the entry is larger than any configuration
+// archive", "the entry shares its data with another entry", "the backup's
+// entries inflate to more than 16 MiB in all".
+std::string backup_entry_failure(std::int64_t read_result);
+
+// The member holding configuration `config`, or null; `count` (when given)
+// receives how many members hold it (a backup holding one twice is
+// ambiguous).
+const backup_member *backup_member_of(const backup_contents &backup, const config_entry &config,
+                                      std::size_t *count = nullptr);
