@@ -43,23 +43,6 @@ void report_not_stored(const std::string &path, const std::string &reason)
 
 bool same(const char *text, const char *wanted) { return text && std::strcmp(text, wanted) == 0; }
 
-// A name as it can be shown: control characters as \xNN.
-std::string printable(const std::string &name)
-{
-    std::string out;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 // The configurations to fetch: the given names, each once and each a name
 // that can stand in a file name, or the whole catalogue.
 std::vector<const char *> chosen_configs(const std::vector<std::string> *names)
@@ -74,11 +57,11 @@ std::vector<const char *> chosen_configs(const std::vector<std::string> *names)
     for (const std::string &name : *names) {
         if (!config_name_valid(name.c_str())) {
             diag("--backupconfig: '%s' is no configuration name (not empty, \".\" or \"..\", no '/', '\\' or "
-                 "control characters); left out", printable(name).c_str());
+                 "control characters); left out", console_line(name).c_str());
             record_step("configuration", name, false, 0, "no configuration name");
         }
         else if (!seen.insert(name).second)
-            diag("--backupconfig: '%s' is named twice; it is fetched once", name.c_str());
+            diag("--backupconfig: '%s' is named twice; it is fetched once", console_line(name).c_str());
         else
             list.push_back(name.c_str());
     }

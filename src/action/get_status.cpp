@@ -1,6 +1,7 @@
 #include "action/get_status.h"
 
 #include "base/format.h"
+#include "base/text.h"
 #include "action/report.h"
 #include "controller/status.h"
 #include "controller/transfer.h"
@@ -21,7 +22,7 @@ int action_get_status(const char *address)
     record_step("status", "status.ssi", result == 0, received,
                 transfer_last_error().empty() ? "the answer names no model" : transfer_last_error());
     if (result == 0)
-        std::printf("model_name=%s\r\n", show(status.model_name));
+        std::printf("model_name=%s\r\n", console_line(show(status.model_name)).c_str());
     status_free(&status);
     return result;
 }

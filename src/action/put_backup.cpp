@@ -5,6 +5,7 @@
 #include "base/file_put.h"
 #include "base/format.h"
 #include "base/limits.h"
+#include "base/text.h"
 #include "controller/status.h"
 #include "controller/transfer.h"
 #include "model/backup_file.h"
@@ -207,7 +208,7 @@ int action_put_backup(const char *address, const char *file_in)
         status_free(&status);
         return status_result;
     }
-    std::printf("model_name=%s\r\n", show(status.model_name));
+    std::printf("model_name=%s\r\n", console_line(show(status.model_name)).c_str());
 
     std::string base;
     if (format_alloc(base, "http://%s", address) < 0)

@@ -120,7 +120,7 @@ int channel_setup(const char *address, std::uint32_t channel, const char *csv_pa
     tar_mem_open_write(&tar);
     const auto config = std::make_unique<channel_config>();
     std::printf("CH=%u\n", channel);
-    std::printf("FILE=%s\n", show(csv_path));
+    std::printf("FILE=%s\n", console_line(show(csv_path)).c_str());
 
     std::string failure = "its channel file is missing, empty or unreadable";
     std::uint32_t length = 0;

@@ -3,6 +3,7 @@
 #include "action/report.h"
 #include "base/diag.h"
 #include "base/format.h"
+#include "base/text.h"
 #include "model/backup_file.h"
 #include "model/catalogue.h"
 #include "model/channel_file.h"
@@ -21,10 +22,12 @@ namespace {
 
 constexpr const char *TAG = "show_backup";
 
+// Where the backup came from, as its status document says; nothing in it
+// drives the terminal.
 std::string identity_text(const config_archive_view &view)
 {
-    return "model " + std::string(show(view.model_name)) + ", firmware " + show(view.firmware_version) + ", serial " +
-           show(view.serial_number) + ", mac " + show(view.mac);
+    return "model " + console_line(show(view.model_name)) + ", firmware " + console_line(show(view.firmware_version)) +
+           ", serial " + console_line(show(view.serial_number)) + ", mac " + console_line(show(view.mac));
 }
 
 // Which firmware takes channel files of `layout` as they are, from the
@@ -101,7 +104,7 @@ bool show_member(const backup_contents &backup, const backup_member &member, bac
 {
     std::string &line = found.lines.emplace_back();
     if (!member.config) {
-        format_alloc(line, "  %-13s not a configuration (put_backup leaves it out)", member.name.c_str());
+        format_alloc(line, "  %-13s not a configuration (put_backup leaves it out)", console_line(member.name).c_str());
         return true;
     }
     const char *label = member.config->name;

@@ -1,8 +1,23 @@
 #include "firmware/info.h"
 
+#include "base/text.h"
+
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
+
+namespace {
+
+// A text field of the information block as it may be shown: up to its NUL,
+// never past its 33 bytes, control characters escaped.
+std::string field_text(const char (&field)[33])
+{
+    return console_line(std::string_view(field, strnlen(field, sizeof field)));
+}
+
+} // namespace
 
 static_assert(offsetof(firmware_info, model_name) == 12);
 static_assert(offsetof(firmware_info, version_number) == 112);
@@ -34,14 +49,13 @@ int firmware_info_check(const std::uint8_t *image, std::uint32_t length)
     if (std::memcmp(info.model_name, FIRMWARE_MODEL_NAME, sizeof FIRMWARE_MODEL_NAME) != 0)
         return 1;
 
-    // Each text up to its NUL, never past its 33 bytes.
     std::puts("\r\n== Firmware Info ==\r");
-    std::printf("model_name=%.33s\r\n", info.model_name);
-    std::printf("model_description=%.33s\r\n", info.model_description);
-    std::printf("version_string=%.33s\r\n", info.version_string);
+    std::printf("model_name=%s\r\n", field_text(info.model_name).c_str());
+    std::printf("model_description=%s\r\n", field_text(info.model_description).c_str());
+    std::printf("version_string=%s\r\n", field_text(info.version_string).c_str());
     std::printf("version_number=%u\r\n", info.version_number);
-    std::printf("version_date=%.33s\r\n", info.version_date);
-    std::printf("version_time=%.33s\r\n", info.version_time);
+    std::printf("version_date=%s\r\n", field_text(info.version_date).c_str());
+    std::printf("version_time=%s\r\n", field_text(info.version_time).c_str());
     std::puts("== ==\r\n\r");
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "model/channel_file.h"
 
 #include "base/format.h"
+#include "base/text.h"
 #include "base/version.h"
 #include "model/catalogue.h"
 
@@ -85,7 +86,7 @@ int channel_config_write(tar_t *tar, const backup_download *download, std::uint3
     // layout cannot be known, so none is written for it.
     const char *firmware = download->firmware_version->c_str();
     if (!version_has_number(firmware) || version_compare(firmware, CONFIG_LAST_LAYOUT_1_FIRMWARE) > 0) {
-        std::printf("%s\terror version %s not supported.\r\n", LOG_TAG, firmware);
+        std::printf("%s\terror version %s not supported.\r\n", LOG_TAG, console_line(firmware).c_str());
         return 2;
     }
 

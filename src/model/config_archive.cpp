@@ -4,6 +4,7 @@
 #include "model/config_archive.h"
 
 #include "base/format.h"
+#include "base/text.h"
 #include "json/json.h"
 #include "tar/tar.h"
 
@@ -91,7 +92,7 @@ int backup_list_entries(tar_t *tar, std::uint32_t *entries)
         if (read == TAR_NULL_RECORD)
             break;
         if (read == TAR_OK) {
-            std::printf("\t%s (%d bytes)\r\n", header.name, static_cast<int>(header.size));
+            std::printf("\t%s (%d bytes)\r\n", console_line(header.name).c_str(), static_cast<int>(header.size));
             ++listed;
         }
         result = read == TAR_OK ? tar_next(tar) : read;
@@ -235,11 +236,12 @@ int backup_list(backup_download *download)
         std::printf("%s\terror reading status.txt\r\n", TAG);
         return result;
     }
-    std::printf("%s", document.c_str());
+    // The document as it came, but nothing in it drives the terminal.
+    std::printf("%s", console_block(document.c_str()).c_str());
 
     identity values = read_identity(document.c_str());
     for (const identity_key &key : IDENTITY_KEYS)
-        std::printf(key.line, TAG, show(values.*key.field));
+        std::printf(key.line, TAG, console_line(show(values.*key.field)).c_str());
     download->model_name = std::move(values.model_name);
     download->firmware_version = std::move(values.firmware_version);
     download->serial_number = std::move(values.serial_number);
