@@ -25,6 +25,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -270,6 +271,9 @@ int action_get_backup(const char *address, const char *directory, const char *ty
 
     int result = 0;
     stored_count count;
+    // The steps whose configuration went into the archive: stored only once
+    // it is written.
+    std::vector<std::size_t> in_archive;
     for (const char *name : list) {
         backup_download download;
         const int fetched = backup_fetch(base.c_str(), name, &download);
@@ -288,7 +292,9 @@ int action_get_backup(const char *address, const char *directory, const char *ty
             stored = store_tar_file(directory, name, download);
         else if (zip)
             stored = store_zip_entry(zip.get(), zip_path, name, download);
-        record_step("configuration", name, stored, download.size, "not stored");
+        const std::size_t step = record_step("configuration", name, stored, download.size, "not stored");
+        if (stored && zip)
+            in_archive.push_back(step);
         if (stored) {
             std::puts("OK");
             ++count.stored;
@@ -306,6 +312,8 @@ int action_get_backup(const char *address, const char *directory, const char *ty
         if (mzip::zip_close(zip.release(), &reason) != 0) {
             report_not_stored(zip_path, reason);
             unlink(zip_path.c_str());
+            for (const std::size_t step : in_archive)
+                record_step_failed(step, "not stored: " + reason);
             result = 1;
             // Nothing of the run is on disk.
             count.stored = 0;

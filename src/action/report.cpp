@@ -11,9 +11,20 @@ run_report &run_record()
     return record;
 }
 
-void record_step(const char *kind, const std::string &name, bool ok, std::uint64_t bytes, const std::string &error)
+std::size_t record_step(const char *kind, const std::string &name, bool ok, std::uint64_t bytes,
+                        const std::string &error)
 {
     run_record().steps.push_back({kind, name, ok, bytes, ok ? std::string() : error});
+    return run_record().steps.size() - 1;
+}
+
+void record_step_failed(std::size_t place, const std::string &error)
+{
+    if (place >= run_record().steps.size())
+        return;
+    report_step &step = run_record().steps[place];
+    step.ok = false;
+    step.error = error;
 }
 
 void record_identity(const std::optional<std::string> &model, const std::optional<std::string> &firmware,

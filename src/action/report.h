@@ -31,8 +31,12 @@ struct run_report {
 
 // The record of this run.
 run_report &run_record();
-void record_step(const char *kind, const std::string &name, bool ok, std::uint64_t bytes = 0,
-                 const std::string &error = {});
+// Adds a step; returns its place, by which it can be marked failed later.
+std::size_t record_step(const char *kind, const std::string &name, bool ok, std::uint64_t bytes = 0,
+                        const std::string &error = {});
+// Marks the step at `place` failed, for `error`: what it did was undone
+// after all (a backup archive that could not be written at its end).
+void record_step_failed(std::size_t place, const std::string &error);
 // Keeps the first identity read in the run (later ones do not replace it).
 void record_identity(const std::optional<std::string> &model, const std::optional<std::string> &firmware,
                      const std::optional<std::string> &serial);

@@ -1,4 +1,5 @@
 #include "json/json.h"
+#include "json/json_write.h"
 
 #include <gtest/gtest.h>
 
@@ -385,3 +386,28 @@ TEST(JsonRegression, TokenCutShortStillEndsInANul)
 }
 
 } // namespace
+
+TEST(JsonWrite, QuotedTextIsAlwaysValidUtf8)
+{
+    // What JSON requires escaped, well-formed UTF-8 as it is, and every byte
+    // that begins no well-formed sequence as the character of its value: a
+    // report names local paths, which may hold any bytes.
+    const struct {
+        std::string text;
+        std::string quoted;
+    } rows[] = {
+        {"backups/dali1.tar", "\"backups/dali1.tar\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"\r\n\t\x01\x1b\x7f", "\"\\r\\n\\t\\u0001\\u001B\\u007F\""},
+        {"Gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x92\xa1", "\"Gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x92\xa1\""},
+        {"\xc0\xaf", "\"\\u00C0\\u00AF\""},                   // overlong '/'
+        {"\xe0\x80\xaf", "\"\\u00E0\\u0080\\u00AF\""},         // overlong in three bytes
+        {"\xed\xa0\x80", "\"\\u00ED\\u00A0\\u0080\""},         // a surrogate
+        {"\xf4\x90\x80\x80", "\"\\u00F4\\u0090\\u0080\\u0080\""}, // above U+10FFFF
+        {"\xf8\x88\x80\x80\x80", "\"\\u00F8\\u0088\\u0080\\u0080\\u0080\""},
+        {"x\xe2\x82", "\"x\\u00E2\\u0082\""},                  // cut short
+        {std::string("nul\0here", 8), "\"nul\\u0000here\""},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(json_quote(row.text), row.quoted) << row.text;
+}
