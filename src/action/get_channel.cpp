@@ -88,10 +88,11 @@ std::optional<std::vector<std::uint8_t>> from_backup(const backup_contents &back
 std::string export_channel(const char *address, const char *backup_file, const backup_contents *backup,
                            std::uint32_t channel, const std::string &csv_path, std::uint64_t &bytes)
 {
+    const std::string shown_path = console_line(csv_path);
     std::printf("CH=%d\n", static_cast<int>(channel));
-    std::printf("FILE=%s\n", csv_path.c_str());
+    std::printf("FILE=%s\n", shown_path.c_str());
     if (!path_fits(csv_path.c_str())) {
-        diag("--channelcsvfile: the path is longer than %zu characters: '%s'", PATH_FIELD_SIZE - 1, csv_path.c_str());
+        diag("--channelcsvfile: the path is longer than %zu characters: '%s'", PATH_FIELD_SIZE - 1, shown_path.c_str());
         return "the CSV file's path is too long";
     }
     std::string name, path, why = "the channel file cannot be read";
@@ -104,29 +105,33 @@ std::string export_channel(const char *address, const char *backup_file, const b
         return "no such channel";
     }
     // An existing file is never replaced, and nothing is fetched for a file
-    // that could not be written.
+    // that could not be written: its folder, and its name in that folder.
     struct stat existing {};
     if (lstat(csv_path.c_str(), &existing) == 0) {
-        diag("%s: exists already; it is not replaced", csv_path.c_str());
+        diag("%s: exists already; it is not replaced", shown_path.c_str());
         return csv_path + " exists already";
     }
-    if (const int error = folder_writable(folder_of(csv_path))) {
-        diag("%s: %s", csv_path.c_str(), std::strerror(error));
-        return std::strerror(error);
+    int unusable = folder_writable(folder_of(csv_path));
+    if (unusable == 0)
+        unusable = file_name_fits(csv_path);
+    if (unusable != 0) {
+        diag("%s: %s", shown_path.c_str(), std::strerror(unusable));
+        return std::strerror(unusable);
     }
     const std::optional<std::vector<std::uint8_t>> file =
         backup ? from_backup(*backup, backup_file, name, path, why) : from_controller(address, name, path, why);
     if (!file)
         return why;
+    // From here on a failure is the pair's last line, after the download's "OK".
     const dali_layout *layout = channel_file_layout(file->data(), file->size());
     if (!layout) {
-        diag("%s: layout version %u of %zu bytes is no channel file layout this tool knows", path.c_str(),
-             file->size() >= DALI_DEVICES ? dali_get_u32(file->data(), DALI_LAYOUT_VERSION) : 0u, file->size());
+        std::printf("%s\terror '%s': layout version %u of %zu bytes is no channel file layout this tool knows.\n", TAG,
+                    path.c_str(), file->size() >= DALI_DEVICES ? dali_get_u32(file->data(), DALI_LAYOUT_VERSION) : 0u,
+                    file->size());
         return "unknown channel file layout";
     }
     const channel_sheet sheet = channel_sheet_export(file->data(), *layout);
     const bool workbook = sheet_is_workbook(csv_path);
-    const std::string shown_path = console_line(csv_path);
     for (const std::uint32_t slot : sheet.names_not_utf8) {
         const std::uint8_t *entry = file->data() + dali_device_offset(*layout, slot);
         const char *stored = reinterpret_cast<const char *>(entry + layout->name);
@@ -147,7 +152,7 @@ std::string export_channel(const char *address, const char *backup_file, const b
         error = file_stage(csv_path, temp);
         if (error == 0 && channel_sheet_workbook(sheet, temp, name.c_str(), reason) != 0) {
             file_discard(temp);
-            diag("%s: %s", shown_path.c_str(), reason.c_str());
+            std::printf("%s\terror writing '%s': %s.\n", TAG, shown_path.c_str(), reason.c_str());
             return "the workbook cannot be written: " + reason;
         }
         if (error == 0) {
@@ -161,13 +166,13 @@ std::string export_channel(const char *address, const char *backup_file, const b
     }
     if (error != 0) {
         why = error == EEXIST ? "exists already; it is not replaced" : std::strerror(error);
-        diag("%s: %s", shown_path.c_str(), why.c_str());
+        std::printf("%s\terror writing '%s': %s.\n", TAG, shown_path.c_str(), why.c_str());
         return why;
     }
     record_file(csv_path);
     bytes = written;
     std::printf("%s\t%u devices of channel %u (layout %u) written to '%s'.\n", TAG, sheet.devices, channel,
-                layout->version, csv_path.c_str());
+                layout->version, shown_path.c_str());
     std::puts("OK");
     if (workbook && !sheet.names_not_utf8.empty())
         return std::to_string(sheet.names_not_utf8.size()) + " name" + (sheet.names_not_utf8.size() == 1 ? "" : "s") +

@@ -12,6 +12,31 @@
 
 namespace {
 
+// The longest name a file in `folder` may have (255 bytes where that cannot
+// be told).
+std::size_t name_max(const std::string &folder)
+{
+    const long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
+    return limit > 0 ? static_cast<std::size_t>(limit) : 255;
+}
+
+// The name of the last part of `path`.
+std::string last_name(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The template of the temporary file `path` is written to first.
+std::string temp_template(const std::string &path)
+{
+    constexpr char SUFFIX[] = ".XXXXXX";
+    if (last_name(path).size() + sizeof SUFFIX - 1 <= name_max(folder_of(path)))
+        return path + SUFFIX;
+    const std::string folder = folder_of(path);
+    return (folder == "/" ? "" : folder) + "/.mervo-cli-XXXXXX";
+}
+
 // Writes all `size` bytes to `fd`; false with errno set when it could not.
 bool write_all(int fd, const std::uint8_t *data, std::size_t size)
 {
@@ -32,7 +57,7 @@ bool write_all(int fd, const std::uint8_t *data, std::size_t size)
 // errno set when it cannot be made.
 int stage_open(const std::string &path, std::string &temp)
 {
-    temp = path + ".XXXXXX";
+    temp = temp_template(path);
     int fd;
     {
         signal_block block;
@@ -100,6 +125,11 @@ std::uint64_t file_size(const std::string &path)
 {
     struct stat status {};
     return stat(path.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+}
+
+int file_name_fits(const std::string &path)
+{
+    return last_name(path).size() > name_max(folder_of(path)) ? ENAMETOOLONG : 0;
 }
 
 int folder_writable(const std::string &folder)

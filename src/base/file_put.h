@@ -13,7 +13,9 @@ enum class file_put_mode {
 };
 
 // 0 when the file holds `size` bytes of `data`, else the errno of the step
-// that failed (nothing of the new file is left then).
+// that failed (nothing of the new file is left then). The temporary file is
+// named after the file ("NAME.XXXXXX"), or, when that name would be too long
+// for the folder, ".mervo-cli-XXXXXX": a name that fits fits whole.
 int file_put(const std::string &path, const void *data, std::size_t size, file_put_mode mode);
 
 // For a writer that makes its file itself, from a path (a library's file
@@ -28,6 +30,12 @@ void file_discard(const std::string &temp);
 
 // The size of the file at `path`, or 0 when it has none.
 std::uint64_t file_size(const std::string &path);
+
+// 0 when the last part of `path` is a name its folder can hold, else
+// ENAMETOOLONG: checked before anything is fetched that would be stored
+// under that name. A folder whose limit cannot be told (it is missing) is
+// taken to hold names of 255 bytes.
+int file_name_fits(const std::string &path);
 
 // 0 when files can be made in `folder` (a temporary one is made there and
 // removed again), else the errno that says why not: checked before anything
