@@ -1,5 +1,6 @@
 #include "zip/zip_layer.h"
 
+#include "base/cleanup.h"
 #include "base/limits.h"
 #include "zip/zip_spans.h"
 
@@ -118,7 +119,8 @@ int temp_beside(const std::string &path, std::string &temp)
 
 // An archive that is written only at close must be known to be writable at
 // open: the target is no directory or other special file, and a file can be
-// created beside it.
+// created beside it. The probe is made and removed again with the signals
+// that end a run held back, so that none can leave it behind.
 bool can_write_beside(const std::string &path)
 {
     struct stat st {};
@@ -127,6 +129,7 @@ bool can_write_beside(const std::string &path)
         return false;
     }
     std::string temp;
+    const signal_block block;
     int fd = temp_beside(path, temp);
     if (fd < 0)
         return false;
@@ -154,26 +157,31 @@ int write_empty_archive(const std::string &path)
 {
     mode_t mode = new_file_mode(path);
     std::string temp;
-    int fd = temp_beside(path, temp);
-    if (fd < 0)
-        return -1;
+    int fd;
+    {
+        // Removed again if the run is interrupted before it is in place.
+        const signal_block block;
+        fd = temp_beside(path, temp);
+        if (fd < 0)
+            return -1;
+        cleanup_add(temp);
+    }
     fchmod(fd, mode);
     std::unique_ptr<std::FILE, file_close> file(fdopen(fd, "wb"));
-    if (!file) {
+    bool ok = file != nullptr;
+    if (!file)
         close(fd);
+    ok = ok && std::fwrite(EMPTY_ARCHIVE, 1, sizeof EMPTY_ARCHIVE, file.get()) == sizeof EMPTY_ARCHIVE;
+    ok = ok && std::fflush(file.get()) == 0;
+    ok = file && std::fclose(file.release()) == 0 && ok;
+    const signal_block block;
+    ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
+    const int error = errno;
+    if (!ok)
         unlink(temp.c_str());
-        return -1;
-    }
-    bool ok = std::fwrite(EMPTY_ARCHIVE, 1, sizeof EMPTY_ARCHIVE, file.get()) == sizeof EMPTY_ARCHIVE;
-    ok = std::fflush(file.get()) == 0 && ok;
-    ok = std::fclose(file.release()) == 0 && ok;
-    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
-        const int error = errno;
-        unlink(temp.c_str());
-        errno = error;
-        return -1;
-    }
-    return 0;
+    cleanup_forget(temp);
+    errno = error;
+    return ok ? 0 : -1;
 }
 
 // Compression method and libzip level for the handle's level.
