@@ -215,10 +215,15 @@ int action_put_backup(const char *address, const char *file_in)
         return 0;
 
     int result = 0;
-    if (mzip::zip_handle_ptr zip{mzip::zip_open(file_in, 0, 'r')})
+    if (std::string why; !backup_entries_fit(file_in, why)) {
+        diag("%s %s; nothing is restored", file_in, why.c_str());
+        record_step("backup", file_in, false, 0, why);
+        result = 1;
+    } else if (mzip::zip_handle_ptr zip{mzip::zip_open(file_in, 0, 'r')}) {
         result = restore_zip(zip.get(), file_in, status, base.c_str(), address);
-    else
+    } else {
         upload_tar_file(file_in, base.c_str(), address);
+    }
     status_free(&status);
     return result;
 }

@@ -51,6 +51,8 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
         why = std::string("cannot be read: ") + std::strerror(error);
         return std::nullopt;
     }
+    if (!backup_entries_fit(path, why))
+        return std::nullopt;
     backup_contents backup;
     if (mzip::zip_handle_ptr zip{mzip::zip_open(path, 0, 'r')}) {
         mzip::zip_set_read_limit(zip.get(), BACKUP_READ_MAX);
@@ -88,6 +90,20 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
             member.config = &config;
     backup.members.push_back(std::move(member));
     return backup;
+}
+
+bool backup_entries_fit(const char *path, std::string &why)
+{
+    const std::optional<mzip::zip_directory_size> declared = mzip::zip_directory_declared(path);
+    if (declared && declared->entries > BACKUP_ENTRIES_MAX)
+        why = "is no backup: its zip directory declares " + std::to_string(declared->entries) +
+              " entries, more than a backup holds (" + std::to_string(BACKUP_ENTRIES_MAX) + ")";
+    else if (declared && declared->bytes > BACKUP_DIRECTORY_MAX)
+        why = "is no backup: its zip directory declares " + std::to_string(declared->bytes) +
+              " bytes, more than a backup's needs (" + std::to_string(BACKUP_DIRECTORY_MAX) + ")";
+    else
+        return true;
+    return false;
 }
 
 std::optional<std::vector<std::uint8_t>> backup_member_archive(const backup_contents &backup,

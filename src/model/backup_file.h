@@ -33,6 +33,12 @@ struct backup_contents {
 // reader's code).
 std::optional<backup_contents> backup_file_read(const char *path, std::string &why, int &tar_error);
 
+// False, with `why` set as backup_file_read sets it, when the file is a zip
+// archive that declares more entries or a larger directory than a backup has
+// (BACKUP_ENTRIES_MAX, BACKUP_DIRECTORY_MAX): it is not opened, since a record
+// of each entry would cost memory first.
+bool backup_entries_fit(const char *path, std::string &why);
+
 // The bytes of `member`'s configuration archive; nothing when its entry is
 // damaged, declares or inflates past the largest configuration archive,
 // shares its data with another entry, or would take the backup's entries

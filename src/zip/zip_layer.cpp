@@ -249,32 +249,45 @@ zip_int64_t locate(zip_handle_t *zip, const std::string &wanted)
     return -1;
 }
 
+// Calls `use` with a reader of the file at `path` (through libzip, which
+// knows the platform's files) and its size; false when it cannot be opened.
+template <typename Use>
+bool with_file_reader(const std::string &path, Use use)
+{
+    zip_error_t error;
+    zip_error_init(&error);
+    std::unique_ptr<zip_source_t, source_free> source(zip_source_file_create(path.c_str(), 0, -1, &error));
+    zip_error_fini(&error);
+    zip_stat_t st;
+    zip_stat_init(&st);
+    if (!source || zip_source_open(source.get()) != 0)
+        return false;
+    const zip_byte_reader read = [&](std::uint64_t offset, std::size_t size, unsigned char *out) -> std::size_t {
+        if (offset > static_cast<std::uint64_t>(std::numeric_limits<zip_int64_t>::max()) ||
+            zip_source_seek(source.get(), static_cast<zip_int64_t>(offset), SEEK_SET) != 0)
+            return 0;
+        const zip_int64_t got = zip_source_read(source.get(), out, size);
+        return got < 0 ? 0 : static_cast<std::size_t>(got);
+    };
+    const bool sized = zip_source_stat(source.get(), &st) == 0 && (st.valid & ZIP_STAT_SIZE);
+    if (sized)
+        use(read, st.size);
+    zip_source_close(source.get());
+    return sized;
+}
+
 // Whether the entry at `index` overlaps another, from the archive file
 // itself: libzip tells no entry's place in the file.
 bool shares_data(zip_handle_t *zip, std::int64_t index)
 {
     if (!zip->spans_read) {
         zip->spans_read = true;
-        zip_error_t error;
-        zip_error_init(&error);
-        std::unique_ptr<zip_source_t, source_free> source(zip_source_file_create(zip->path.c_str(), 0, -1, &error));
-        zip_error_fini(&error);
-        zip_stat_t st;
-        zip_stat_init(&st);
-        if (source && zip_source_open(source.get()) == 0) {
-            const auto read = [&](std::uint64_t offset, std::size_t size, unsigned char *out) -> std::size_t {
-                if (offset > static_cast<std::uint64_t>(std::numeric_limits<zip_int64_t>::max()) ||
-                    zip_source_seek(source.get(), static_cast<zip_int64_t>(offset), SEEK_SET) != 0)
-                    return 0;
-                const zip_int64_t got = zip_source_read(source.get(), out, size);
-                return got < 0 ? 0 : static_cast<std::size_t>(got);
-            };
-            const zip_int64_t count = zip_get_num_entries(zip->archive.get(), 0);
-            if (zip_source_stat(source.get(), &st) == 0 && (st.valid & ZIP_STAT_SIZE) && count >= 0)
-                zip->shares_data = zip_entries_sharing_data(read, st.size, static_cast<std::uint64_t>(count))
+        const zip_int64_t count = zip_get_num_entries(zip->archive.get(), 0);
+        with_file_reader(zip->path, [&](const zip_byte_reader &read, std::uint64_t size) {
+            if (count >= 0)
+                zip->shares_data = zip_entries_sharing_data(read, size, static_cast<std::uint64_t>(count))
                                        .value_or(std::vector<bool>{});
-            zip_source_close(source.get());
-        }
+        });
     }
     return index >= 0 && static_cast<std::uint64_t>(index) < zip->shares_data.size() &&
            zip->shares_data[static_cast<std::size_t>(index)];
@@ -529,6 +542,21 @@ int zip_entry_close(zip_handle_t *zip)
     }
     entry_reset(zip);
     return result;
+}
+
+std::optional<zip_directory_size> zip_directory_declared(const char *path)
+{
+    if (!path || !*path)
+        return std::nullopt;
+    std::optional<zip_directory_size> declared;
+    try {
+        with_file_reader(path, [&](const zip_byte_reader &read, std::uint64_t size) {
+            declared = zip_directory_declared(read, size);
+        });
+    } catch (const std::bad_alloc &) {
+        return std::nullopt;
+    }
+    return declared;
 }
 
 std::int64_t zip_entry_count(zip_handle_t *zip)

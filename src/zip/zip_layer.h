@@ -17,10 +17,13 @@
 // result (-1 or a null handle) and prints nothing.
 #pragma once
 
+#include "zip/zip_spans.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,6 +103,12 @@ int zip_entry_close(zip_handle_t *zip);
 // Number of entries in the archive (entries written so far included), or -1
 // for a null handle.
 std::int64_t zip_entry_count(zip_handle_t *zip);
+
+// The entries and the bytes of central directory the archive at `path`
+// declares (the most any of its end records names), read from its end before
+// zip_open builds a record of every entry: a small file can declare millions.
+// Nothing when the file cannot be read or has no end record.
+std::optional<zip_directory_size> zip_directory_declared(const char *path);
 
 // Owner of a handle for callers that want one: closes (and so writes) the
 // archive when it goes out of scope.

@@ -81,7 +81,7 @@ struct directory {
 
 // The central directory that the end record at `end_at` names, its 64-bit
 // record taken where the 32-bit fields say so.
-std::optional<directory> directory_of(const zip_byte_reader &read, std::uint64_t end_at, const unsigned char *end)
+directory directory_of(const zip_byte_reader &read, std::uint64_t end_at, const unsigned char *end)
 {
     directory found{u32(end + 16), u32(end + 12), u16(end + 10)};
     const bool zip64 = found.count == IN_ZIP64_16 || found.size == IN_ZIP64_32 || found.offset == IN_ZIP64_32;
@@ -149,30 +149,39 @@ std::optional<std::vector<located>> read_directory(const zip_byte_reader &read, 
     return records;
 }
 
+// Calls `visit` with the central directory each end record in the archive's
+// last 64 KiB names, the last record first, until it returns true. False
+// when the archive is too short to hold one, or its end cannot be read.
+template <typename Visit>
+bool each_directory(const zip_byte_reader &read, std::uint64_t file_size, Visit visit)
+{
+    // The end record is in the last 22 bytes and the comment after it.
+    const std::size_t tail_size = static_cast<std::size_t>(std::min<std::uint64_t>(file_size, END_SIZE + COMMENT_MAX));
+    if (tail_size < END_SIZE)
+        return false;
+    std::vector<unsigned char> tail(tail_size);
+    const std::uint64_t tail_at = file_size - tail_size;
+    if (read(tail_at, tail.size(), tail.data()) != tail.size())
+        return false;
+    for (std::size_t at = tail_size - END_SIZE + 1; at-- > 0;)
+        if (u32(tail.data() + at) == END_SIGNATURE && visit(directory_of(read, tail_at + at, tail.data() + at)))
+            break;
+    return true;
+}
+
 } // namespace
 
 std::optional<std::vector<bool>> zip_entries_sharing_data(const zip_byte_reader &read, std::uint64_t file_size,
                                                           std::uint64_t entries)
 {
-    // The end record is in the last 22 bytes and the comment after it.
-    const std::size_t tail_size = static_cast<std::size_t>(std::min<std::uint64_t>(file_size, END_SIZE + COMMENT_MAX));
-    if (tail_size < END_SIZE)
-        return std::nullopt;
-    std::vector<unsigned char> tail(tail_size);
-    const std::uint64_t tail_at = file_size - tail_size;
-    if (read(tail_at, tail.size(), tail.data()) != tail.size())
-        return std::nullopt;
     std::optional<std::vector<located>> records;
     int tries = 0;
-    for (std::size_t at = tail_size - END_SIZE + 1; at-- > 0 && !records && tries < END_RECORD_TRIES;) {
-        if (u32(tail.data() + at) != END_SIGNATURE)
-            continue;
-        const std::optional<directory> dir = directory_of(read, tail_at + at, tail.data() + at);
-        if (!dir || dir->count != entries || add(dir->offset, dir->size) > file_size)
-            continue;
-        ++tries;
-        records = read_directory(read, *dir);
-    }
+    each_directory(read, file_size, [&](const directory &dir) {
+        if (dir.count != entries || add(dir.offset, dir.size) > file_size)
+            return false;
+        records = read_directory(read, dir);
+        return records.has_value() || ++tries == END_RECORD_TRIES;
+    });
     if (!records)
         return std::nullopt;
 
@@ -212,6 +221,17 @@ std::optional<std::vector<bool>> zip_entries_sharing_data(const zip_byte_reader 
         }
     }
     return shared;
+}
+
+std::optional<zip_directory_size> zip_directory_declared(const zip_byte_reader &read, std::uint64_t file_size)
+{
+    std::optional<zip_directory_size> most;
+    each_directory(read, file_size, [&](const directory &dir) {
+        const zip_directory_size before = most.value_or(zip_directory_size{});
+        most = zip_directory_size{std::max(before.entries, dir.count), std::max(before.bytes, dir.size)};
+        return false;
+    });
+    return most;
 }
 
 } // namespace mzip

@@ -25,4 +25,14 @@ using zip_byte_reader = std::function<std::size_t(std::uint64_t offset, std::siz
 std::optional<std::vector<bool>> zip_entries_sharing_data(const zip_byte_reader &read, std::uint64_t file_size,
                                                           std::uint64_t entries);
 
+// The central directory an archive declares: the most entries and bytes any
+// end record in its last 64 KiB names (whichever a reader takes, none has
+// more), read before any reader builds a record of each entry.
+struct zip_directory_size {
+    std::uint64_t entries = 0;
+    std::uint64_t bytes = 0;
+};
+// Nothing when there is no end record.
+std::optional<zip_directory_size> zip_directory_declared(const zip_byte_reader &read, std::uint64_t file_size);
+
 } // namespace mzip

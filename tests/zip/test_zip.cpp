@@ -420,6 +420,12 @@ TEST(Zip, EntriesThatShareDataAreNotRead)
         {"inside-data.zip", {{0, ZIP_ENTRY_SHARES_DATA}, {1, 480}, {2, ZIP_ENTRY_SHARES_DATA}}},
         {"many.zip", {{0, ZIP_ENTRY_SHARES_DATA}, {1, 12}, {69998, 12}, {69999, ZIP_ENTRY_SHARES_DATA}}},
     };
+    // What the end records declare is read without opening the archive.
+    const std::optional<zip_directory_size> declared = zip_directory_declared(dir.file("many.zip").c_str());
+    ASSERT_TRUE(declared.has_value());
+    EXPECT_EQ(declared->entries, 70000u);
+    EXPECT_EQ(declared->bytes, 70000u * (46 + 6));
+    EXPECT_FALSE(zip_directory_declared(dir.file("none.zip").c_str()).has_value());
     for (const auto &row : rows) {
         zip_handle_ptr zip(zip_open(dir.file(row.archive).c_str(), 0, 'r'));
         ASSERT_NE(zip, nullptr) << row.archive;
