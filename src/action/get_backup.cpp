@@ -5,6 +5,7 @@
 #include "base/diag.h"
 #include "base/file_put.h"
 #include "base/format.h"
+#include "base/limits.h"
 #include "base/text.h"
 #include "controller/download.h"
 #include "controller/transfer.h"
@@ -280,6 +281,17 @@ int action_get_backup(const char *address, const char *directory, const char *ty
         record_identity(download.model_name, download.firmware_version, download.serial_number);
         if (fetched != 0) {
             record_step("configuration", name, false, download.size, fetch_failure(fetched));
+            count.not_stored.push_back(name);
+            result = 1;
+            continue;
+        }
+        // A backup holds only what a restore takes back: an archive larger
+        // than any configuration is said and left out, never stored with "OK".
+        if (mem_buffer_held(download) > BACKUP_ENTRY_MAX) {
+            diag("%s: its archive of %u bytes is larger than any configuration archive (%u bytes); it is not stored, "
+                 "since no restore would take it back", console_line(name).c_str(), mem_buffer_held(download),
+                 BACKUP_ENTRY_MAX);
+            record_step("configuration", name, false, download.size, "larger than any configuration archive");
             count.not_stored.push_back(name);
             result = 1;
             continue;
