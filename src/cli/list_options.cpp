@@ -183,7 +183,7 @@ std::string what_is_read(const char *argument, list_kind kind)
         std::optional<std::vector<std::string>> texts;
         list_read_texts(argument, texts);
         for (const std::string &text : texts.value_or(std::vector<std::string>{}))
-            read.push_back("'" + console_line(text) + "'");
+            read.push_back(std::string(1, '\'').append(console_line(text)).append(1, '\''));
     }
     if (read.empty())
         return kind == list_kind::channels ? "no channel is read" : "nothing is read";

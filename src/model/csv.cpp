@@ -167,7 +167,10 @@ std::optional<std::uint8_t> read_level(std::string_view text)
 std::string shown(std::string_view text)
 {
     const std::size_t kept = utf8_cut(text, CELL_SHOWN);
-    return "\"" + console_line(text.substr(0, kept)) + (kept < text.size() ? "...\"" : "\"");
+    std::string out(1, '"');
+    out += console_line(text.substr(0, kept));
+    out += kept < text.size() ? "...\"" : "\"";
+    return out;
 }
 
 void note(csv_outcome &outcome, std::uint32_t row, std::string text)
@@ -266,8 +269,9 @@ std::vector<std::string> warnings(const std::string &name_cell, const channel_cs
     const std::string slot = "slot " + std::to_string(row.slot);
     if (row.short_address == DALI_NO_ADDRESS && (flags & DALI_FLAG_ADDRESSED)) {
         const std::uint32_t byte = entry[DALI_DEV_ADDRESS_BYTE];
-        const std::string address =
-            byte % 2 == 1 && (byte - 1) / 2 <= DALI_MAX_SHORT_ADDRESS ? " " + std::to_string((byte - 1) / 2) : "";
+        std::string address;
+        if (byte % 2 == 1 && (byte - 1) / 2 <= DALI_MAX_SHORT_ADDRESS)
+            address.append(1, ' ').append(std::to_string((byte - 1) / 2));
         found.push_back(slot + " keeps short address" + address + ": an import cannot remove a short address");
     }
     if (!row.power_on_false && row.power_on_level == 0 && (flags & DALI_FLAG_POWER_ON_OFF))
@@ -296,7 +300,9 @@ std::string channel_csv_guard_name(std::string_view name)
     const std::size_t quotes = name.find_first_not_of('\'');
     if (quotes == std::string_view::npos || std::strchr("=+-@#\t\r", name[quotes]) == nullptr || name[quotes] == '\0')
         return std::string(name);
-    return "'" + std::string(name);
+    std::string guarded(1, '\'');
+    guarded += name;
+    return guarded;
 }
 
 bool channel_csv_read_cell(std::uint32_t column, std::string_view text, channel_csv_row &row)
