@@ -4,7 +4,7 @@
 # Two network namespaces (mervo-bench-client-PID, mervo-bench-server-PID) are
 # joined by mervo-link-emulator over a TUN device in each (MTU 1500), which
 # holds every packet DELAY_US microseconds in each direction and drops it with
-# probability LOSS. The simulated controller runs in the server namespace,
+# probability LOSS; no rate limit (one lock-step push is far from any). The simulated controller runs in the server namespace,
 # mervo-cli and curl in the client namespace; no traffic leaves them.
 #
 #   phase 1, no loss: one whole push of IMAGE each by curl -T (512-byte
@@ -104,7 +104,7 @@ done
 
 link_up() {
   "$emulator" --ns-a "$ns_client" --ns-b "$ns_server" --delay-us "$delay_us" --loss "$1" --seed "$seed" \
-    --max-seconds 1200 --max-packets 1000000 >"$work/link.out" 2>"$work/link.err" &
+    --rate-mbit 0 --max-seconds 1200 --max-packets 1000000 >"$work/link.out" 2>"$work/link.err" &
   emulator_pid=$!
   wait_for "$work/link.out" '^ready'
   ip -n "$ns_client" addr add "$client_ip" peer "$server_ip" dev mervo0
