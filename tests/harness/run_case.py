@@ -595,6 +595,8 @@ def event_line(e):
         line = f"upgrade {e['result']}: hash {e['hash']}, size {e['size']}"
         if (e.get("actual_hash"), e.get("actual_size")) != (e["hash"], e["size"]):
             line += f"; flashraw.bin has hash {e.get('actual_hash')}, size {e.get('actual_size')}"
+        if e.get("kept"):
+            line += f"; firmware {e.get('firmware_version')} kept, the image holds {e.get('image_version')}"
         return line + (f" ({e['reason']})" if "reason" in e else "")
     if kind == "tftp_transfer":
         asked = e.get("request_options", "")

@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -63,9 +64,15 @@ std::string utc_text(std::time_t when)
     return text;
 }
 
+sim_identity identity_of(const sim_context &context)
+{
+    const std::lock_guard<std::mutex> lock(context.identity_mutex);
+    return context.identity;
+}
+
 std::string status_document(const sim_context &context)
 {
-    const sim_identity &id = context.identity;
+    const sim_identity id = identity_of(context);
     const std::time_t now = std::time(nullptr);
     const long up = static_cast<long>(now - context.started);
     char uptime[48];
@@ -148,7 +155,34 @@ reply restore(sim_context &context)
     return action_result("restoreconfig", error.empty(), error);
 }
 
-// Checks flashraw.bin against the digest and length the request quotes.
+// The firmware information block every image carries: where it lies, and
+// its model name and version string (text fields of 33 bytes).
+constexpr std::size_t INFO_OFFSET = 0x1C0000;
+constexpr std::size_t INFO_SIZE = 184;
+constexpr std::size_t INFO_MODEL = 12;
+constexpr std::size_t INFO_VERSION = 78;
+constexpr std::size_t INFO_FIELD = 33;
+
+// A text field of the image's information block, up to its NUL.
+std::string info_text(const bytes &image, std::size_t field)
+{
+    const auto *start = reinterpret_cast<const char *>(image.data() + INFO_OFFSET + field);
+    return std::string(start, strnlen(start, INFO_FIELD));
+}
+
+const fault &fault_for(const sim_context &context, const std::string &target, const std::string &fallback)
+{
+    static const fault no_fault;
+    auto found = context.faults.find(target);
+    if (found == context.faults.end())
+        found = context.faults.find(fallback);
+    return found == context.faults.end() ? no_fault : found->second;
+}
+
+// Checks flashraw.bin against the digest and length the request quotes and
+// against the controller's model, then runs the image: the status document
+// and the archives' status.txt report its version string from then on
+// (unless the upgrade is to be kept from taking effect, fault "keep").
 reply upgrade(sim_context &context, const httplib::Request &request)
 {
     const std::string hash = request.get_param_value("hash");
@@ -156,6 +190,11 @@ reply upgrade(sim_context &context, const httplib::Request &request)
     const std::optional<bytes> image = read_whole_file(tftp_file(context));
     const std::string actual_hash = image ? sha256_hex(*image) : "";
     const std::string actual_size = image ? std::to_string(image->size()) : "";
+    const bool has_block = image && image->size() >= INFO_OFFSET + INFO_SIZE;
+    const std::string image_version = has_block ? info_text(*image, INFO_VERSION) : "";
+    const bool keep = fault_for(context, "upgrade", "upgrade").kind == fault_kind::keep;
+    sim_identity id = identity_of(context);
+    const std::string before = id.firmware_version;
     std::string error;
     if (!request.has_param("hash") || !request.has_param("size"))
         error = "hash and size are required";
@@ -165,11 +204,25 @@ reply upgrade(sim_context &context, const httplib::Request &request)
         error = "size mismatch";
     else if (hash != actual_hash)
         error = "hash mismatch";
+    else if (!has_block || info_text(*image, INFO_MODEL) != id.model_name)
+        error = "the image is not for this model";
+    if (error.empty() && !keep && !image_version.empty() && image_version != before) {
+        {
+            const std::lock_guard<std::mutex> lock(context.identity_mutex);
+            context.identity.firmware_version = image_version;
+        }
+        id.firmware_version = image_version;
+        if (!context.store->set_status_txt(status_txt(id)))
+            error = "cannot write the state directory";
+    }
     log_line line("upgrade");
     line.text("result", error.empty() ? "ok" : "error").text("hash", hash).text("size", size);
     line.text("actual_hash", actual_hash).text("actual_size", actual_size);
     if (!error.empty())
         line.text("reason", error);
+    line.text("image_version", image_version).text("firmware_before", before).text("firmware_version", id.firmware_version);
+    if (keep)
+        line.flag("kept", true);
     line.emit();
     return action_result("firmwareupgrade", error.empty(), error);
 }
@@ -185,15 +238,6 @@ bytes noise(std::size_t length)
         byte = static_cast<std::uint8_t>(state);
     }
     return out;
-}
-
-const fault &fault_for(const sim_context &context, const std::string &target, const std::string &fallback)
-{
-    static const fault no_fault;
-    auto found = context.faults.find(target);
-    if (found == context.faults.end())
-        found = context.faults.find(fallback);
-    return found == context.faults.end() ? no_fault : found->second;
 }
 
 // Answers a request at `target` (an endpoint of the fault table) with the
@@ -226,6 +270,7 @@ void answer(const sim_context &context, const httplib::Request &request, httplib
         break;
     case fault_kind::loop: out = reply{302, "text/html", error_page(302), request.target}; break;
     case fault_kind::elsewhere: out = reply{302, "text/html", error_page(302), f.file}; break;
+    case fault_kind::refuse: out = action_result("firmwareupgrade", false, "the controller refuses the upgrade"); break;
     case fault_kind::cut: {
         const std::string name = request.get_param_value("config");
         const std::optional<bytes> archive = context.store->archive(name, true);
@@ -323,6 +368,8 @@ bool parse_fault(const std::string &setting, fault_table &faults, std::string &e
         f.kind = fault_kind::elsewhere;
         f.file = mode.substr(9);
     }
+    else if ((mode == "refuse" || mode == "keep") && target == "upgrade")
+        f.kind = mode == "refuse" ? fault_kind::refuse : fault_kind::keep;
     else if (mode.rfind("cut:", 0) == 0 && mode.size() > 4 && mode.size() < 12 &&
              mode.find_first_not_of("0123456789", 4) == std::string::npos) {
         f.kind = fault_kind::cut;

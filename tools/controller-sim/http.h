@@ -8,6 +8,7 @@
 #include <atomic>
 #include <ctime>
 #include <map>
+#include <mutex>
 #include <string>
 
 namespace httplib {
@@ -23,9 +24,10 @@ struct sim_identity {
     std::string ip = "127.0.0.1";
 };
 
-// How one endpoint answers. The first five replace the answer (nothing is
-// applied); the last three spoil or delay the normal answer after it was made
-// (a restore or upgrade still takes effect).
+// How one endpoint answers. The error pages, empty, garbage, body, loop and
+// refuse replace the answer (nothing is applied); truncated, drop, slow and
+// stall spoil or delay the normal answer after it was made (a restore or
+// upgrade still takes effect); keep answers normally and applies nothing.
 enum class fault_kind {
     none,
     http_400,  // 400 with an HTML page
@@ -43,6 +45,8 @@ enum class fault_kind {
     cut,       // a backup archive with status.txt first, cut after `cut_bytes` bytes, sent as complete
     trickle,   // the normal answer, one byte of its body every `delay_ms` milliseconds
     elsewhere, // 302 to the URL in `file`, which may name another scheme
+    refuse,    // upgrade only: the controller's own refusal (400 with its JSON result "error")
+    keep,      // upgrade only: the upgrade is answered as done, but the controller keeps its firmware
 };
 
 struct fault {
@@ -59,11 +63,15 @@ using fault_table = std::map<std::string, fault>;
 
 // Reads "TARGET=MODE" (MODE: 400, 404, 500, empty, garbage, body:FILE, truncated,
 // drop, slow, slow:MS, redirect, redirect:URL, loop, stall, cut, cut:BYTES,
-// trickle, trickle:MS or none) into the table. False with `error` set when invalid.
+// trickle, trickle:MS, refuse, keep or none) into the table. False with `error`
+// set when invalid.
 bool parse_fault(const std::string &setting, fault_table &faults, std::string &error);
 
 struct sim_context {
+    // Read by the web server's threads; an upgrade changes its firmware
+    // version (under the lock).
     sim_identity identity;
+    mutable std::mutex identity_mutex;
     config_store *store = nullptr;
     std::string tftp_dir;
     fault_table faults;

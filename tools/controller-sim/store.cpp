@@ -125,6 +125,16 @@ bool config_store::put(const std::string &name, bytes data, std::time_t mtime)
     return mirror(name, config);
 }
 
+bool config_store::set_status_txt(std::string status_txt)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    status_txt_ = std::move(status_txt);
+    bool written = true;
+    for (const auto &[name, config] : configs_)
+        written = mirror(name, config) && written;
+    return written;
+}
+
 std::vector<std::string> config_store::names() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);

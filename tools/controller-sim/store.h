@@ -29,6 +29,10 @@ public:
     // Stores a configuration file (a restore). False when the mirror could not be written.
     bool put(const std::string &name, bytes data, std::time_t mtime);
     std::vector<std::string> names() const;
+    // Replaces the status document packed into the archives (after an
+    // upgrade) and writes the mirror's archives again. False when the mirror
+    // could not be written.
+    bool set_status_txt(std::string status_txt);
 
 private:
     struct stored {
