@@ -6,10 +6,18 @@ bytes: SHA-256 against OpenSSL, the JSON reader against plain scans of its
 document, the tar and zip layers against libarchive, a firmware push to the
 simulated controller against `curl -T` of the same image to the same TFTP server,
 and the same over an emulated LAN link (bench/tftp_link/link_bench.sh, as root).
+With --only fleet: a building of simulated controllers behind one emulated
+link, backed up and upgraded with the fleet examples, against the same work
+one controller after another (bench/fleet/fleet_bench.py, as root; not part of
+the full run). MERVO_FLEET_ARGS passes options to fleet_bench.py
+(--controllers N, ...), MERVO_FLEET_LOSS the loss of its second run (0.01
+each way), MERVO_FLEET_KEEP a folder prefix where both runs keep their work
+(logs, transcripts, backups).
 
-Usage: bench/run_bench.py BUILD_DIR [--only tftp-link]   (scripts/bench builds and calls it)
+Usage: bench/run_bench.py BUILD_DIR [--only tftp-link|fleet]   (scripts/bench builds and calls it)
 """
 
+import hashlib
 import json
 import os
 import re
@@ -50,9 +58,10 @@ def google_benchmark(program, work):
     return results
 
 
-def firmware_image(path):
-    """Incompressible bytes with a valid information block for VESTRA-4."""
-    image = bytearray(os.urandom(IMAGE_SIZE))
+def firmware_image(path, size=IMAGE_SIZE, version="1.4.2"):
+    """Incompressible bytes with a valid information block for VESTRA-4 naming
+    `version`; the image's SHA-256 in hexadecimal."""
+    image = bytearray(os.urandom(size))
 
     def field(at, text):
         data = text.encode()
@@ -60,12 +69,13 @@ def firmware_image(path):
 
     field(12, "VESTRA-4")
     field(45, "DALI gateway")
-    field(78, "1.4.2")
+    field(78, version)
     image[INFO_OFFSET + 112:INFO_OFFSET + 116] = (0x010402).to_bytes(4, "little")
     field(116, "2024-03-18")
     field(149, "14:02:11")
     with open(path, "wb") as f:
         f.write(image)
+    return hashlib.sha256(image).hexdigest()
 
 
 def timed(command, work, name):
@@ -180,19 +190,101 @@ def tftp_link(build, work, row, notes):
                         tftp.get("acks_resent")))
 
 
+def fleet(build, row, notes):
+    """Rows of a building (bench/fleet/fleet_bench.py, as root): N controllers
+    backed up, their backups shown and the 16 MiB image rolled out with the
+    fleet examples, against the same work one controller after another
+    (measured on a few and scaled to N); without loss and with it."""
+    if os.geteuid() != 0:
+        notes.append("Fleet: left out, its network namespaces need root.")
+        return
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fleet", "fleet_bench.py")
+    extra = os.environ.get("MERVO_FLEET_ARGS", "").split()
+    loss_each_way = float(os.environ.get("MERVO_FLEET_LOSS", "0.01"))
+    mb, mib = 1e6, 1024.0
+    for label, loss in (("no loss", 0.0), ("%g %% loss each way" % (loss_each_way * 100), loss_each_way)):
+        keep = ["--keep", "%s-loss-%g" % (os.environ["MERVO_FLEET_KEEP"], loss)] if os.environ.get("MERVO_FLEET_KEEP") else []
+        run = subprocess.run([sys.executable, script, build, "--loss", str(loss)] + keep + extra,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=4 * 3600)
+        if run.returncode != 0:
+            sys.exit("fleet_bench.py ended with status %d:\n%s" % (run.returncode, run.stderr.decode(errors="replace")))
+        lines = [json.loads(line) for line in run.stdout.decode().splitlines() if line.startswith("{")]
+        setup = next(line for line in lines if line["event"] == "setup")
+        n, s = setup["controllers"], setup["sequential"]
+        phases = {(line["mode"], line["name"]): line for line in lines if line["event"] == "phase"}
+        where = "%d controllers, %g Mbit/s, %.1f ms each way, %s" % (n, setup["rate_mbit"], setup["delay_us"] / 1000, label)
+        totals = [0.0, 0.0]
+        for name, text in (("backup", "backup (backup.yml, forks %d)" % n),
+                           ("show", "show_backup of every backup (xargs -P %d)" % n),
+                           ("rollout", "rollout of the %.0f MiB image (rollout.yml, forks %d)" % (setup["image_bytes"] / 2**20, n))):
+            ours = phases[("parallel", name)]["seconds"]
+            scaled = phases[("sequential", name)]["seconds"] * n / s
+            totals[0] += ours
+            totals[1] += scaled
+            row("%s, %s, s: at once vs one after another (%d measured, scaled)" % (where, text, s), ours, scaled, "%.1f")
+        row("%s, total, s: at once vs one after another (scaled)" % where, totals[0], totals[1], "%.1f")
+        limit = n * setup["image_bytes"] * 8 / (setup["rate_mbit"] * 1e6)
+        row("%s, rollout, s: measured vs the pushes alone at the link's rate" % where,
+            phases[("parallel", "rollout")]["seconds"], limit, "%.1f")
+        moved = sum(line["link"][way]["delivered_bytes"] for line in phases.values() if line["mode"] == "parallel"
+                    for way in ("a_to_b", "b_to_a"))
+        payload = n * setup["image_bytes"] + sum(check.get("backup_bytes", 0) for check in lines
+                                                  if check["event"] == "check")
+        row("%s, MB moved over the link (IP packets, both ways) vs the payload (backups and images)" % where,
+            moved / mb, payload / mb, "%.1f")
+        memory = next(line for line in lines if line["event"] == "memory")
+        sequential_peak = max(line["peak_pss_kib"]["laptop"] for (mode, _), line in phases.items() if mode == "sequential")
+        row("%s, peak memory of the laptop side (tool and Ansible), MiB PSS: at once vs one after another" % where,
+            memory["laptop_peak_pss_kib"] / mib, sequential_peak / mib, "%.0f")
+        notes.append("%s: peak memory of the whole run (laptop and building) %.0f MiB PSS; peak of one mervo-cli run, "
+                     "MiB RSS: %s" % (where, memory["whole_peak_pss_kib"] / mib,
+                                      ", ".join("%s %.1f" % (k, v / mib) for k, v in sorted(memory["cli_peak_rss_kib"].items()))))
+        for (mode, name), line in sorted(phases.items()):
+            down, up = line["link"]["a_to_b"], line["link"]["b_to_a"]
+            notes.append("%s, %s %s: %.1f s, link to the building %d packets (%d dropped by the queue, %d by loss), "
+                         "busy %.0f %%; back %d packets (%d, %d), busy %.0f %%; load %s (mean %s)"
+                         % (label, mode, name, line["seconds"], down["packets"], down["dropped_queue"],
+                            down["dropped_loss"], 100 * down["busy_ms"] / 1000 / max(line["seconds"], 1e-9),
+                            up["packets"], up["dropped_queue"], up["dropped_loss"],
+                            100 * up["busy_ms"] / 1000 / max(line["seconds"], 1e-9), line["load_max"], line["load_mean"]))
+        pushes = next(line["controllers"] for line in lines if line["event"] == "pushes")
+        batches, first = [], 0
+        for size in (1, 5, n):
+            batch = [p for p in pushes[first:first + size] if p]
+            if batch:
+                batches.append("%d pushes %.1f to %.1f s" % (len(batch), min(p["seconds"] for p in batch),
+                                                             max(p["seconds"] for p in batch)))
+            first += size
+        notes.append("%s, rollout: TFTP transfer times at the controllers, batch by batch: %s (block size %s)"
+                     % (label, "; ".join(batches), pushes[0]["blksize"] if pushes[0] else "?"))
+        for line in lines:
+            if line["event"] == "check":
+                notes.append("%s, check: %s: %d of %d%s" % (label, line["what"], line["ok"], line["of"],
+                             "".join(", %s %s" % (k, v) for k, v in line.items()
+                                     if k in ("false_results", "image_received_whole", "differing", "details") and v not in ([], None))))
+            if line["event"] == "link":
+                notes.append("%s, the link over the whole run: %s" % (label, json.dumps(
+                    {k: v for k, v in line.items() if k not in ("event",)})))
+        notes.append("%s: load average before the run %s" % (label, " ".join(setup["load_before"])))
+
+
 def main():
-    if len(sys.argv) not in (2, 4) or (len(sys.argv) == 4 and sys.argv[2:] != ["--only", "tftp-link"]):
-        sys.exit("usage: run_bench.py BUILD_DIR [--only tftp-link]")
+    choices = ("tftp-link", "fleet")
+    if len(sys.argv) not in (2, 4) or (len(sys.argv) == 4 and (sys.argv[2] != "--only" or sys.argv[3] not in choices)):
+        sys.exit("usage: run_bench.py BUILD_DIR [--only tftp-link|fleet]")
     build = os.path.abspath(sys.argv[1])
-    only_link = len(sys.argv) == 4
+    only = sys.argv[3] if len(sys.argv) == 4 else None
     rows, notes = [], []
 
     def row(measure, ours, reference, unit_format):
         rows.append((measure, unit_format % ours, unit_format % reference, "%.2f" % (ours / reference)))
 
     with tempfile.TemporaryDirectory(prefix="mervo-bench-") as work:
-        if only_link:
+        if only == "tftp-link":
             tftp_link(build, work, row, notes)
+            return print_table(rows, notes)
+        if only == "fleet":
+            fleet(build, row, notes)
             return print_table(rows, notes)
         mb = 1e6
         sha = google_benchmark(os.path.join(build, "bench", "firmware", "bench_firmware_sha256"), work)
@@ -226,6 +318,8 @@ def main():
         row("firmware push, 16 MiB raw image, peak resident MiB vs curl -T",
             ours["peak"] / 1024, curl["peak"] / 1024, "%.1f")
         tftp_link(build, work, row, notes)
+        notes.append("A building (40 controllers behind one emulated link, about 20 minutes, as root): "
+                     "scripts/bench BUILD_DIR --only fleet.")
     print_table(rows, notes)
 
 
