@@ -14,7 +14,9 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
+#include <string_view>
 
 int verbose_flag = 0;
 transfer_limits transfer_settings;
@@ -177,6 +179,47 @@ int push_request(const char *tag, const std::string &url)
     return 0;
 }
 
+// A TFTP upload as its callbacks see it. When the first block goes missing,
+// the server repeats its acknowledgement of the options; libcurl (lib/tftp.c,
+// tftp_tx) takes the repeated one for a new one and sends the next piece of
+// the file as block 1, so the server would end up with the file short of its
+// first piece while the upload counts as done. libcurl says in its trace
+// when it reads the options of an acknowledgement ("got option=(...)"): a
+// read after more of that than at the first read is the new block 1, and it
+// gets the file from its start again.
+struct tftp_upload {
+    file_data *file = nullptr;
+    const std::uint8_t *start = nullptr;
+    std::uint32_t length = 0;
+    int options_read = 0;                  // "got option" lines in libcurl's trace
+    std::optional<int> options_at_block_1; // the same when block 1 was read
+};
+
+// libcurl's trace of an upload: counted, and shown as libcurl shows it
+// itself under --verbose.
+int tftp_trace(CURL *, curl_infotype type, char *text, std::size_t size, void *state)
+{
+    constexpr std::string_view OPTION_READ = "got option=(";
+    if (type == CURLINFO_TEXT && std::string_view(text, size).substr(0, OPTION_READ.size()) == OPTION_READ)
+        ++static_cast<tftp_upload *>(state)->options_read;
+    if (verbose_flag && (type == CURLINFO_TEXT || type == CURLINFO_HEADER_IN || type == CURLINFO_HEADER_OUT)) {
+        std::fputs(type == CURLINFO_TEXT ? "* " : type == CURLINFO_HEADER_IN ? "< " : "> ", stderr);
+        std::fwrite(text, 1, size, stderr);
+    }
+    return 0;
+}
+
+std::size_t tftp_read(char *destination, std::size_t size, std::size_t count, void *state)
+{
+    auto *upload = static_cast<tftp_upload *>(state);
+    if (!upload->options_at_block_1 || upload->options_read > *upload->options_at_block_1) {
+        upload->options_at_block_1 = upload->options_read;
+        upload->file->data = upload->start;
+        upload->file->length = upload->length;
+    }
+    return upload_read_callback(destination, size, count, upload->file);
+}
+
 } // namespace
 
 long transfer_ceiling_ms(std::uint64_t bytes, long connect_ms)
@@ -312,8 +355,15 @@ int firmware_push_tftp(const char *address, file_data *file)
     // The read callback advances the record; both fields are put back below.
     const std::uint8_t *const data = file->data;
     const std::uint32_t length = file->length;
+    tftp_upload upload;
+    upload.file = file;
+    upload.start = data;
+    upload.length = length;
     curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, verbose_option());
+    // The trace is always on, for the read callback; it is shown only under --verbose.
+    curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(handle.get(), CURLOPT_DEBUGFUNCTION, tftp_trace);
+    curl_easy_setopt(handle.get(), CURLOPT_DEBUGDATA, static_cast<void *>(&upload));
     curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, transfer_settings.progress_meter ? 0L : 1L);
     // Retransmission. libcurl (lib/tftp.c, tftp_set_timeouts) derives its own
     // resend interval and the "timeout" option it asks of the server from the
@@ -349,8 +399,8 @@ int firmware_push_tftp(const char *address, file_data *file)
     // option answers with a plain ACK and the upload goes in 512-byte blocks.
     curl_easy_setopt(handle.get(), CURLOPT_TFTP_BLKSIZE, transfer_settings.tftp_blksize);
     curl_easy_setopt(handle.get(), CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(handle.get(), CURLOPT_READFUNCTION, upload_read_callback);
-    curl_easy_setopt(handle.get(), CURLOPT_READDATA, static_cast<void *>(file));
+    curl_easy_setopt(handle.get(), CURLOPT_READFUNCTION, tftp_read);
+    curl_easy_setopt(handle.get(), CURLOPT_READDATA, static_cast<void *>(&upload));
     curl_easy_setopt(handle.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(length));
     const int result = perform(handle.get(), url);
     file->data = data;

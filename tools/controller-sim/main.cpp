@@ -47,7 +47,10 @@ const char USAGE[] =
     "  --tftp MODE       on (default): uploads accepted; refuse: the TFTP server runs\n"
     "                    but refuses every upload; off: nobody answers on UDP; stall:\n"
     "                    an upload starts, then after the first acknowledgement\n"
-    "                    nothing more of the server's reaches the client\n"
+    "                    nothing more of the server's reaches the client;\n"
+    "                    lose-first: uploads accepted, but block 1 of the first\n"
+    "                    one is lost on its way once (the server then repeats its\n"
+    "                    acknowledgement of the request after a second)\n"
     "  --tftp-options M  honour (default): the TFTP server negotiates the options of a\n"
     "                    request (blksize, timeout, tsize); ignore: it refuses them\n"
     "                    all and answers with a plain ACK, so uploads go in 512-byte\n"
@@ -159,7 +162,8 @@ int parse_options(int argc, char **argv, sim_options &options)
             else if (value == "refuse") options.tftp = tftp_mode::refuse;
             else if (value == "off") options.tftp = tftp_mode::off;
             else if (value == "stall") options.tftp = tftp_mode::stall;
-            else error = "bad TFTP mode '" + value + "' (on, refuse, off, stall)";
+            else if (value == "lose-first") options.tftp = tftp_mode::lose_first;
+            else error = "bad TFTP mode '" + value + "' (on, refuse, off, stall, lose-first)";
             break;
         case TFTP_OPTIONS:
             if (value == "honour") options.tftp_option_mode = tftp_options::honour;
@@ -248,6 +252,7 @@ const char *mode_name(tftp_mode mode)
     case tftp_mode::on: return "on";
     case tftp_mode::refuse: return "refuse";
     case tftp_mode::stall: return "stall";
+    case tftp_mode::lose_first: return "lose-first";
     case tftp_mode::off: break;
     }
     return "off";

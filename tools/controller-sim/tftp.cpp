@@ -107,7 +107,7 @@ bool tftp_server::start(const std::string &program, tftp_mode mode, tftp_options
     }
     std::vector<std::string> args = {program, "--foreground", "--address", host + ":" + std::to_string(server_port),
                                      "--secure", "--permissive", "--user", "root"};
-    if (mode == tftp_mode::on || mode == tftp_mode::stall)
+    if (mode == tftp_mode::on || mode == tftp_mode::lose_first || mode == tftp_mode::stall)
         args.push_back("--create");
     if (options == tftp_options::ignore)
         args.insert(args.end(), {"--refuse", "blksize", "--refuse", "timeout", "--refuse", "tsize"});
@@ -147,7 +147,7 @@ bool tftp_server::start(const std::string &program, tftp_mode mode, tftp_options
             return false;
         }
         if (tftp_answers(host, server_port)) {
-            if (relay_.start(host, port, server_port, mode == tftp_mode::stall, error))
+            if (relay_.start(host, port, server_port, mode == tftp_mode::stall, mode == tftp_mode::lose_first, error))
                 return true;
             stop();
             return false;

@@ -14,6 +14,7 @@ enum class tftp_mode {
     on,     // uploads of flashraw.bin are accepted
     refuse, // the server runs but refuses to create files: every upload fails at once
     off,    // nobody answers on the port (it is held, so no one else takes it)
+    lose_first, // uploads accepted, but the first block of the first one is lost on its way once
     stall,  // an upload starts (the request and the first block are acknowledged),
             // then nothing more from the server reaches the client
 };

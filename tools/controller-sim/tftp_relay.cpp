@@ -231,10 +231,12 @@ struct transfer {
 
 } // namespace
 
-bool tftp_relay::start(const std::string &host, int port, int server_port, bool stall, std::string &error)
+bool tftp_relay::start(const std::string &host, int port, int server_port, bool stall, bool lose_first_block,
+                       std::string &error)
 {
     stop();
     stall_ = stall;
+    lose_first_block_ = lose_first_block;
     std::memset(&host_, 0, sizeof host_);
     host_.sin_family = AF_INET;
     if (inet_pton(AF_INET, host.c_str(), &host_.sin_addr) != 1) {
@@ -335,6 +337,12 @@ void tftp_relay::run()
                 continue;
             }
             t.last_seen = now;
+            // A lossy link: the first block the first time it is sent.
+            if (lose_first_block_ && !from_server && length >= 4 && field16(buffer.data(), 0) == OP_DATA &&
+                field16(buffer.data(), 2) == 1) {
+                lose_first_block_ = false;
+                continue;
+            }
             if (!t.logged && t.note(buffer.data(), length, from_server))
                 t.log(field16(buffer.data(), 0) == OP_ERROR ? "error" : "complete");
             // A stalling server: its first acknowledgement is the last the client hears.

@@ -48,8 +48,12 @@ public:
     // Listens on host:port and relays to the server listening on
     // host:server_port. With `stall`, a transfer's packets from the server
     // stop reaching the client after the first acknowledgement (they are
-    // still logged). False with `error` set when the port cannot be had.
-    bool start(const std::string &host, int port, int server_port, bool stall, std::string &error);
+    // still logged). With `lose_first_block`, the first DATA packet of block
+    // 1 that a client sends is not passed on (nor counted), as if a lossy
+    // link had dropped it: the server then repeats its acknowledgement. False
+    // with `error` set when the port cannot be had.
+    bool start(const std::string &host, int port, int server_port, bool stall, bool lose_first_block,
+               std::string &error);
     // Logs the transfers still running as unfinished and ends the relay.
     void stop();
 
@@ -61,6 +65,7 @@ private:
     sockaddr_in server_{};
     sockaddr_in host_{};
     bool stall_ = false;
+    bool lose_first_block_ = false;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
