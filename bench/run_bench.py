@@ -241,9 +241,10 @@ def fleet(build, row, notes):
                                       ", ".join("%s %.1f" % (k, v / mib) for k, v in sorted(memory["cli_peak_rss_kib"].items()))))
         for (mode, name), line in sorted(phases.items()):
             down, up = line["link"]["a_to_b"], line["link"]["b_to_a"]
-            notes.append("%s, %s %s: %.1f s, link to the building %d packets (%d dropped by the queue, %d by loss), "
-                         "busy %.0f %%; back %d packets (%d, %d), busy %.0f %%; load %s (mean %s)"
-                         % (label, mode, name, line["seconds"], down["packets"], down["dropped_queue"],
+            notes.append("%s, %s %s: %.1f s, %.1f s of CPU on the laptop side; link to the building %d packets "
+                         "(%d dropped by the queue, %d by loss), busy %.0f %%; back %d packets (%d, %d), busy %.0f %%; "
+                         "load %s (mean %s)"
+                         % (label, mode, name, line["seconds"], line["cpu_seconds"], down["packets"], down["dropped_queue"],
                             down["dropped_loss"], 100 * down["busy_ms"] / 1000 / max(line["seconds"], 1e-9),
                             up["packets"], up["dropped_queue"], up["dropped_loss"],
                             100 * up["busy_ms"] / 1000 / max(line["seconds"], 1e-9), line["load_max"], line["load_mean"]))

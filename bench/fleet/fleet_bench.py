@@ -54,6 +54,7 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 from run_bench import firmware_image  # noqa: E402  (bench/run_bench.py)
 
 SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
@@ -288,20 +289,25 @@ class Bench:
 
     def laptop_run(self, command, log, limit):
         """Runs a shell command in the laptop namespace, in the work folder;
-        its exit status (output into `log`)."""
+        its exit status (output into `log`) and the CPU seconds it and its
+        children used."""
+        cpu = os.path.join(self.work, log + ".cpu")
         with open(os.path.join(self.work, log), "w") as out:
             try:
-                return subprocess.run(["ip", "netns", "exec", self.laptop, "bash", "-c", command], cwd=self.work,
-                                      env=self.env, stdout=out, stderr=subprocess.STDOUT, timeout=limit,
-                                      preexec_fn=die_with_parent).returncode
+                status = subprocess.run(["ip", "netns", "exec", self.laptop, "/usr/bin/time", "-o", cpu, "-f", "%U %S",
+                                         "bash", "-c", command], cwd=self.work, env=self.env, stdout=out,
+                                        stderr=subprocess.STDOUT, timeout=limit, preexec_fn=die_with_parent).returncode
             except subprocess.TimeoutExpired:
                 sys.exit(f"fleet_bench: '{command}' did not end within {limit} s")
+        with open(cpu) as f:
+            user, system = (float(x) for x in f.read().split()[-2:])
+        return status, user + system
 
     def phase(self, name, mode, controllers, command, limit):
         before = self.link_counts()
         self.sampler.begin_phase()
         start = time.time()
-        status = self.laptop_run(command, f"{mode}-{name}.log", limit)
+        status, cpu = self.laptop_run(command, f"{mode}-{name}.log", limit)
         end = time.time()
         peaks = self.sampler.end_phase()
         after = self.link_counts()
@@ -311,7 +317,7 @@ class Bench:
                          for key in ("packets", "bytes", "dropped_queue", "dropped_loss", "delivered_bytes", "busy_ms")}
         loads = self.sampler.loads_between(start, end)
         emit(event="phase", name=name, mode=mode, controllers=controllers, seconds=round(end - start, 3),
-             status=status, link=link, peak_pss_kib=peaks, load_max=max(loads, default=None),
+             status=status, cpu_seconds=round(cpu, 1), link=link, peak_pss_kib=peaks, load_max=max(loads, default=None),
              load_mean=round(sum(loads) / len(loads), 2) if loads else None)
         return status
 
