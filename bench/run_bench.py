@@ -202,13 +202,18 @@ def fleet(build, row, notes):
     extra = os.environ.get("MERVO_FLEET_ARGS", "").split()
     loss_each_way = float(os.environ.get("MERVO_FLEET_LOSS", "0.01"))
     mb, mib = 1e6, 1024.0
+    failed_checks = []
     for label, loss in (("no loss", 0.0), ("%g %% loss each way" % (loss_each_way * 100), loss_each_way)):
         keep = ["--keep", "%s-loss-%g" % (os.environ["MERVO_FLEET_KEEP"], loss)] if os.environ.get("MERVO_FLEET_KEEP") else []
         run = subprocess.run([sys.executable, script, build, "--loss", str(loss)] + keep + extra,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=4 * 3600)
-        if run.returncode != 0:
-            sys.exit("fleet_bench.py ended with status %d:\n%s" % (run.returncode, run.stderr.decode(errors="replace")))
         lines = [json.loads(line) for line in run.stdout.decode().splitlines() if line.startswith("{")]
+        verdict = next((line for line in lines if line["event"] == "verdict"), None)
+        if run.returncode != 0 and not verdict:
+            sys.exit("fleet_bench.py ended with status %d:\n%s" % (run.returncode, run.stderr.decode(errors="replace")))
+        for problem in verdict["problems"]:
+            notes.append("%s: CHECK FAILED: %s" % (label, problem))
+            failed_checks.append(problem)
         setup = next(line for line in lines if line["event"] == "setup")
         n, s = setup["controllers"], setup["sequential"]
         phases = {(line["mode"], line["name"]): line for line in lines if line["event"] == "phase"}
@@ -247,7 +252,9 @@ def fleet(build, row, notes):
                          % (label, mode, name, line["seconds"], line["cpu_seconds"], down["packets"], down["dropped_queue"],
                             down["dropped_loss"], 100 * down["busy_ms"] / 1000 / max(line["seconds"], 1e-9),
                             up["packets"], up["dropped_queue"], up["dropped_loss"],
-                            100 * up["busy_ms"] / 1000 / max(line["seconds"], 1e-9), line["load_max"], line["load_mean"]))
+                            100 * up["busy_ms"] / 1000 / max(line["seconds"], 1e-9),
+                            "-" if line["load_max"] is None else line["load_max"],
+                            "-" if line["load_mean"] is None else line["load_mean"]))
         pushes = next(line["controllers"] for line in lines if line["event"] == "pushes")
         batches, first = [], 0
         for size in (1, 5, n):
@@ -267,6 +274,7 @@ def fleet(build, row, notes):
                 notes.append("%s, the link over the whole run: %s" % (label, json.dumps(
                     {k: v for k, v in line.items() if k not in ("event",)})))
         notes.append("%s: load average before the run %s" % (label, " ".join(setup["load_before"])))
+    return failed_checks
 
 
 def main():
@@ -285,8 +293,9 @@ def main():
             tftp_link(build, work, row, notes)
             return print_table(rows, notes)
         if only == "fleet":
-            fleet(build, row, notes)
-            return print_table(rows, notes)
+            failed_checks = fleet(build, row, notes)
+            print_table(rows, notes)
+            return 1 if failed_checks else 0
         mb = 1e6
         sha = google_benchmark(os.path.join(build, "bench", "firmware", "bench_firmware_sha256"), work)
         openssl = sha["BM_openssl_sha256"]["bytes_per_second"] / mb
@@ -335,4 +344,4 @@ def print_table(rows, notes):
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -27,8 +27,9 @@ digest), and every other one does not (no false result either way); without
 --refuse, every controller is upgraded. The backups the rollout took hold the
 configuration files their controller holds.
 
-Prints one JSON line per figure ("setup", "phase", "check", "memory", "load",
-"link"); bench/run_bench.py --only fleet makes the table.
+Prints one JSON line per figure ("setup", "phase", "check", "pushes",
+"memory", "link") and last a "verdict" with every check that failed (exit
+status 1 then); bench/run_bench.py --only fleet makes the table.
 
 Usage (as root): bench/fleet/fleet_bench.py BUILD_DIR [options]   (--help)
 Bounded: every phase under a time limit, the emulator under --max-seconds and
@@ -36,7 +37,6 @@ Bounded: every phase under a time limit, the emulator under --max-seconds and
 on any exit (signals included); children die with this process.
 """
 import argparse
-import csv
 import ctypes
 import io
 import json
@@ -159,6 +159,7 @@ class Bench:
         self.n = options.controllers
         self.s = options.sequential
         self.controllers = [f"c{k:02d}" for k in range(1, self.n + self.s + 1)]
+        self.problems = []
 
     # ---- the building ----
 
@@ -373,6 +374,8 @@ class Bench:
             for line in f:
                 if line.startswith('{"event":"link",'):
                     print(line.strip(), flush=True)
+        emit(event="verdict", problems=self.problems)
+        return 1 if self.problems else 0
 
     # ---- checks ----
 
@@ -398,6 +401,8 @@ class Bench:
                 problems.append(name)
         emit(event="check", what="backups identical to what the controller hands out", ok=identical,
              of=self.n, reports_ok=reports_ok, differing=problems, backup_bytes=archive_bytes)
+        if identical < self.n or reports_ok < self.n:
+            self.problems.append(f"backups: {identical} of {self.n} identical, {reports_ok} reports ok")
 
     def check_shown(self):
         intact = 0
@@ -406,6 +411,8 @@ class Bench:
             with open(os.path.join(self.work, "backups", name, shown[0])) as f:
                 intact += "every channel file intact (4)" in f.read()
         emit(event="check", what="backups shown intact", ok=intact, of=self.n)
+        if intact < self.n:
+            self.problems.append(f"show_backup: {intact} of {self.n} intact")
 
     def controller_now(self, name, k):
         """What the controller runs, asked directly (not through the tool), and its upgrade log."""
@@ -446,6 +453,10 @@ class Bench:
              of=self.n, image_received_whole=digests, false_results=false_results, details=details,
              summary_results={r: list(results.values()).count(r) for r in sorted(set(results.values()))})
         emit(event="pushes", controllers=durations)
+        if false_results:
+            self.problems.append(f"rollout: {false_results} false results in the summary")
+        if self.o.refuse is None and (runs_image < self.n or digests < self.n):
+            self.problems.append(f"rollout: {runs_image} of {self.n} run the image's version, {digests} received it whole")
         # The rollout's own backups, taken before the push: the configuration files the controller holds.
         same = total = archive_bytes = 0
         for name in self.controllers[:self.n]:
@@ -464,6 +475,8 @@ class Bench:
             same += all(files[c] == open(os.path.join(state, c + ".bin"), "rb").read() for c in CONFIGURATIONS)
         emit(event="check", what="rollout backups holding the controller's configuration files", ok=same, of=total,
              backup_bytes=archive_bytes)
+        if same < total:
+            self.problems.append(f"rollout backups: {same} of {total} hold the controller's files")
 
     def memory(self):
         peaks = {}
@@ -507,9 +520,10 @@ def main():
         signal.signal(number, lambda n, _: sys.exit(128 + n))
     bench = Bench(options)
     try:
-        bench.run()
+        status = bench.run()
     finally:
         bench.tear_down()
+    sys.exit(status)
 
 
 if __name__ == "__main__":
