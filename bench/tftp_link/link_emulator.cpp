@@ -4,10 +4,10 @@
 // It creates a TUN device in each namespace and copies every packet that one
 // side's kernel sends into the other side's device. On its way each packet
 //   1. waits in a queue for the link's rate: a token bucket of --rate-mbit
-//      (100 Mbit/s unless told; 0 for no limit) holding --burst-bytes,
-//      behind a queue of at most --queue-bytes that drops what does not fit,
-//      as a switch port does (each direction has its own bucket and queue,
-//      shared by every connection that crosses the link);
+//      (100 Mbit/s unless told; 0 for no limit) holding --burst-bytes (1500),
+//      behind a queue of at most --queue-bytes (128 KiB) that drops what does
+//      not fit, as a switch port does (each direction has its own bucket and
+//      queue, shared by every connection that crosses the link);
 //   2. is lost with probability --loss, drawn from a generator seeded with
 //      --seed (one per direction), so a run can be repeated;
 //   3. is held --delay-us microseconds, the time it takes along the cable.
