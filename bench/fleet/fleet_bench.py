@@ -215,8 +215,8 @@ class Bench:
         os.makedirs(bindir)
         self.times = os.path.join(self.work, "cli-times.txt")
         with open(os.path.join(bindir, "mervo-cli"), "w") as f:
-            f.write("#!/bin/sh\nexec /usr/bin/time -a -o %s -f '%%M %%e %%x %%C' %s \"$@\"\n"
-                    % (shlex.quote(self.times), shlex.quote(self.cli)))
+            f.write("#!/bin/sh\nexec /usr/bin/time -a -o %s -f '%%M %%e %%x %%C' %s \"$@\"%s\n"
+                    % (shlex.quote(self.times), shlex.quote(self.cli), " --verbose" if self.o.trace else ""))
         os.chmod(os.path.join(bindir, "mervo-cli"), 0o755)
         self.env = dict(os.environ, PATH=bindir + os.pathsep + os.environ["PATH"], LC_ALL="C.UTF-8",
                         ANSIBLE_NOCOLOR="1", ANSIBLE_LOCAL_TEMP=os.path.join(self.work, "ansible-tmp"),
@@ -508,6 +508,7 @@ def main():
     parser.add_argument("--blksize", type=int, help="tftp_blksize of the rollout (default: the examples')")
     parser.add_argument("--refuse", type=int, help="controller K (1..N) refuses the upgrade")
     parser.add_argument("--keep", help="work in this folder and keep it (logs, transcripts, backups)")
+    parser.add_argument("--trace", action="store_true", help="every run of mervo-cli with --verbose (in its console log)")
     parser.add_argument("--max-seconds", type=int, default=7200, help="the emulator ends after this (7200)")
     parser.add_argument("--max-packets", type=int, default=50000000, help="... or this many packets")
     options = parser.parse_args()
