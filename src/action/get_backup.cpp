@@ -6,16 +6,13 @@
 #include "base/file_put.h"
 #include "base/format.h"
 #include "base/limits.h"
+#include "base/system.h"
 #include "base/text.h"
 #include "controller/download.h"
 #include "controller/transfer.h"
 #include "model/catalogue.h"
 #include "model/config_archive.h"
 #include "zip/zip_layer.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <strings.h>
 
@@ -73,12 +70,14 @@ std::vector<const char *> chosen_configs(const std::vector<std::string> *names)
 // "<directory>/backup_<address>_VESTRA_<date>_<time>.zip" at the local time now.
 std::optional<std::string> stamped_name(const char *directory, const char *address)
 {
-    std::time_t now = std::time(nullptr);
     std::tm local{}; // year 1900, month 1, day 0 when the local time is unknown
-    if (now == static_cast<std::time_t>(-1) || !localtime_r(&now, &local))
+    if (!local_time(std::time(nullptr), local))
         local = std::tm{};
+    // The address as it can stand in a file name (on Windows its port
+    // separator ':' becomes '_').
+    const std::string name_address = file_name_safe(address);
     std::string path;
-    if (format_alloc(path, "%s/backup_%s_VESTRA_%04u%02u%02u_%02u%02u%02u.zip", directory, address,
+    if (format_alloc(path, "%s/backup_%s_VESTRA_%04u%02u%02u_%02u%02u%02u.zip", directory, name_address.c_str(),
                      static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_mon + 1),
                      static_cast<unsigned>(local.tm_mday), static_cast<unsigned>(local.tm_hour),
                      static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec)) < 0)
@@ -95,16 +94,15 @@ std::optional<std::string> claim_archive_name(const std::string &stamped)
     for (int n = 1; n <= BACKUP_NAME_TRIES; ++n) {
         const std::string path = n == 1 ? stamped : stem + "_" + std::to_string(n) + ".zip";
         signal_block block;
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            close(fd);
+        const int error = file_create_new(path);
+        if (error == 0) {
             cleanup_add(path);
             if (n > 1)
                 diag("%s exists already; this backup is written to %s", stamped.c_str(), path.c_str());
             return path;
         }
-        if (errno != EEXIST) {
-            report_not_stored(path, std::strerror(errno));
+        if (error != EEXIST) {
+            report_not_stored(path, error_text(error));
             return std::nullopt;
         }
     }
@@ -126,7 +124,7 @@ mzip::zip_handle_t *open_backup_zip(const char *directory, const char *address, 
     mzip::zip_handle_t *zip = mzip::zip_open(path.c_str(), BACKUP_ZIP_LEVEL, 'w', &reason);
     if (!zip) {
         report_not_stored(path, reason);
-        unlink(path.c_str());
+        file_remove(path);
         cleanup_forget(path);
     }
     return zip;
@@ -136,7 +134,7 @@ mzip::zip_handle_t *open_backup_zip(const char *directory, const char *address, 
 bool directory_writable(const char *directory)
 {
     if (const int error = folder_writable(directory)) {
-        report_not_stored(directory, std::strerror(error));
+        report_not_stored(directory, error_text(error));
         return false;
     }
     return true;
@@ -160,10 +158,10 @@ void warn_if_without_file(const char *name, const backup_download &download)
 bool store_tar_file(const char *directory, const char *name, const backup_download &download)
 {
     std::string path;
-    if (format_alloc(path, "%s/%s.tar", directory, name) < 0)
+    if (format_alloc(path, "%s/%s.tar", directory, file_name_safe(name).c_str()) < 0)
         return false;
     if (const int error = file_put(path, download.data.data(), download.size, file_put_mode::replace)) {
-        report_not_stored(path, std::strerror(error));
+        report_not_stored(path, error_text(error));
         return false;
     }
     record_file(path);
@@ -323,7 +321,7 @@ int action_get_backup(const char *address, const char *directory, const char *ty
         std::string reason;
         if (mzip::zip_close(zip.release(), &reason) != 0) {
             report_not_stored(zip_path, reason);
-            unlink(zip_path.c_str());
+            file_remove(zip_path);
             for (const std::size_t step : in_archive)
                 record_step_failed(step, "not stored: " + reason);
             result = 1;

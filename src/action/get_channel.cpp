@@ -14,7 +14,6 @@
 #include "model/csv_export.h"
 #include "model/sheet.h"
 
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -106,8 +105,7 @@ std::string export_channel(const char *address, const char *backup_file, const b
     }
     // An existing file is never replaced, and nothing is fetched for a file
     // that could not be written: its folder, and its name in that folder.
-    struct stat existing {};
-    if (lstat(csv_path.c_str(), &existing) == 0) {
+    if (path_stat(csv_path, false).error == 0) {
         diag("%s: exists already; it is not replaced", shown_path.c_str());
         return csv_path + " exists already";
     }
@@ -115,8 +113,8 @@ std::string export_channel(const char *address, const char *backup_file, const b
     if (unusable == 0)
         unusable = file_name_fits(csv_path);
     if (unusable != 0) {
-        diag("%s: %s", shown_path.c_str(), std::strerror(unusable));
-        return std::strerror(unusable);
+        diag("%s: %s", shown_path.c_str(), error_text(unusable));
+        return error_text(unusable);
     }
     const std::optional<std::vector<std::uint8_t>> file =
         backup ? from_backup(*backup, backup_file, name, path, why) : from_controller(address, name, path, why);
@@ -165,7 +163,7 @@ std::string export_channel(const char *address, const char *backup_file, const b
         written = text.size();
     }
     if (error != 0) {
-        why = error == EEXIST ? "exists already; it is not replaced" : std::strerror(error);
+        why = error == EEXIST ? "exists already; it is not replaced" : error_text(error);
         std::printf("%s\terror writing '%s': %s.\n", TAG, shown_path.c_str(), why.c_str());
         return why;
     }

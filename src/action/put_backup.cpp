@@ -5,6 +5,7 @@
 #include "base/file_put.h"
 #include "base/format.h"
 #include "base/limits.h"
+#include "base/system.h"
 #include "base/text.h"
 #include "controller/status.h"
 #include "controller/transfer.h"
@@ -150,10 +151,17 @@ void upload_tar_file(const char *path, const char *base, const char *address)
     tar_t tar;
     const int opened = tar_open(&tar, path, "r");
     if (opened != TAR_OK) {
+        // A file that another program holds without sharing it (Windows) is
+        // no damaged one: it is named with the reason.
+        int error = 0;
+        if (std::FILE *probe = file_open(path, "rb", &error))
+            std::fclose(probe);
+        if (error == FILE_IN_USE)
+            diag("%s: %s", path, error_text(error));
         std::printf("Error %d opening tar file.", opened);
         // Which file, and why: the line above names neither.
         const int unreadable = file_readable(path);
-        const std::string why = unreadable != 0 ? std::strerror(unreadable)
+        const std::string why = unreadable != 0 ? error_text(unreadable)
                                                 : "neither a zip archive nor a configuration archive (tar)";
         diag("%s: %s; nothing is restored", path, why.c_str());
         record_step("configuration", path, false, 0, why);
@@ -161,17 +169,17 @@ void upload_tar_file(const char *path, const char *base, const char *address)
     }
     tar_close(&tar);
 
-    std::unique_ptr<std::FILE, file_close> file(std::fopen(path, "rb"));
-    const long length = file && std::fseek(file.get(), 0, SEEK_END) == 0 ? std::ftell(file.get()) : -1;
-    if (length <= 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
+    std::unique_ptr<std::FILE, file_close> file(file_open(path, "rb"));
+    const std::optional<std::uint64_t> length = file ? file_size(file.get()) : std::nullopt;
+    if (!length || *length == 0) {
         record_step("configuration", path, false, 0, "cannot be read");
         return;
     }
     // The upload counts its bytes in 32 bits; a larger file is not cut short.
     bytes data;
     try {
-        if (static_cast<unsigned long>(length) <= std::numeric_limits<std::uint32_t>::max())
-            data.resize(static_cast<std::size_t>(length));
+        if (*length <= std::numeric_limits<std::uint32_t>::max())
+            data.resize(static_cast<std::size_t>(*length));
     } catch (const std::bad_alloc &) {
         data.clear();
     }

@@ -6,6 +6,7 @@
 #include "action/report.h"
 #include "base/diag.h"
 #include "base/format.h"
+#include "base/system.h"
 #include "base/text.h"
 #include "controller/download.h"
 #include "controller/transfer.h"
@@ -31,7 +32,7 @@ void report_unused_csv(const std::string &file, std::uint32_t channel, const csv
         diag("%s: %s; channel %u is left as it is", file.c_str(),
              outcome.unreadable.empty() ? "cannot be read" : outcome.unreadable.c_str(), channel);
     else if (loaded == CSV_NOT_READ)
-        diag("%s: %s; channel %u is left as it is", file.c_str(), std::strerror(outcome.open_error), channel);
+        diag("%s: %s; channel %u is left as it is", file.c_str(), error_text(outcome.open_error), channel);
     else if (outcome.not_utf8)
         diag("%s: %s: save it as \"CSV UTF-8\" and try again; channel %u is left as it is", file.c_str(),
              outcome.not_utf8->text.c_str(), channel);

@@ -3,4 +3,6 @@
 // the messages the tool has always printed keep their own places.
 #pragma once
 
-void diag(const char *format, ...) __attribute__((format(printf, 1, 2)));
+#include "base/printf_format.h"
+
+void diag(const char *format, ...) MERVO_PRINTF(1, 2);

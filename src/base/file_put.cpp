@@ -2,74 +2,39 @@
 
 #include "base/cleanup.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
 namespace {
 
-// The longest name a file in `folder` may have (255 bytes where that cannot
-// be told).
-std::size_t name_max(const std::string &folder)
+// `name` in `folder` ("/" and a drive's root "C:\\" have their separator already).
+std::string in_folder(const std::string &folder, const char *name)
 {
-    const long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
-    return limit > 0 ? static_cast<std::size_t>(limit) : 255;
+    const bool separated = !folder.empty() && (folder.back() == '/' || folder.back() == '\\');
+    return folder + (separated ? "" : "/") + name;
 }
 
-// The name of the last part of `path`.
-std::string last_name(const std::string &path)
+// The start of the name of the temporary file that `path` is written to
+// first: "NAME.", or, when NAME.XXXXXX would be too long a name for the
+// folder, ".mervo-cli-" in that folder.
+std::string temp_prefix(const std::string &path)
 {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The template of the temporary file `path` is written to first.
-std::string temp_template(const std::string &path)
-{
-    constexpr char SUFFIX[] = ".XXXXXX";
-    if (last_name(path).size() + sizeof SUFFIX - 1 <= name_max(folder_of(path)))
-        return path + SUFFIX;
     const std::string folder = folder_of(path);
-    return (folder == "/" ? "" : folder) + "/.mervo-cli-XXXXXX";
+    if (file_name_fits_in(folder, std::string(file_name_of(path)) + ".XXXXXX"))
+        return path + ".";
+    return in_folder(folder, ".mervo-cli-");
 }
 
-// Writes all `size` bytes to `fd`; false with errno set when it could not.
-bool write_all(int fd, const std::uint8_t *data, std::size_t size)
+// Reserves a temporary file for `path` (guarded against interruption), open
+// for writing with the mode a file made with fopen would have; null with the
+// error number when it cannot be made.
+std::FILE *stage_open(const std::string &path, std::string &temp, int &error)
 {
-    while (size > 0) {
-        const ssize_t written = write(fd, data, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Reserves a temporary name beside `path` (guarded against interruption)
-// and opens it with the mode a file made with fopen would have; -1 with
-// errno set when it cannot be made.
-int stage_open(const std::string &path, std::string &temp)
-{
-    temp = temp_template(path);
-    int fd;
-    {
-        signal_block block;
-        fd = mkstemp(temp.data());
-        if (fd < 0)
-            return -1;
+    signal_block block;
+    std::FILE *file = temp_file(temp_prefix(path), temp, error);
+    if (file)
         cleanup_add(temp);
-    }
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    return fd;
+    return file;
 }
 
 } // namespace
@@ -77,11 +42,13 @@ int stage_open(const std::string &path, std::string &temp)
 int file_put(const std::string &path, const void *data, std::size_t size, file_put_mode mode)
 {
     std::string temp;
-    const int fd = stage_open(path, temp);
-    if (fd < 0)
-        return errno;
-    int error = write_all(fd, static_cast<const std::uint8_t *>(data), size) ? 0 : errno;
-    if (close(fd) != 0 && error == 0)
+    int error = 0;
+    std::FILE *file = stage_open(path, temp, error);
+    if (!file)
+        return error;
+    if (size > 0 && std::fwrite(data, 1, size, file) != size)
+        error = errno;
+    if (std::fclose(file) != 0 && error == 0)
         error = errno;
     if (error != 0) {
         file_discard(temp);
@@ -92,24 +59,20 @@ int file_put(const std::string &path, const void *data, std::size_t size, file_p
 
 int file_stage(const std::string &path, std::string &temp)
 {
-    const int fd = stage_open(path, temp);
-    if (fd < 0)
-        return errno;
-    close(fd);
+    int error = 0;
+    std::FILE *file = stage_open(path, temp, error);
+    if (!file)
+        return error;
+    std::fclose(file);
     return 0;
 }
 
 int file_place(const std::string &temp, const std::string &path, file_put_mode mode)
 {
-    int error = 0;
     signal_block block;
-    if (mode == file_put_mode::replace && std::rename(temp.c_str(), path.c_str()) != 0)
-        error = errno;
-    // link() refuses a name that exists, where rename() would replace it.
-    if (mode == file_put_mode::keep_existing && link(temp.c_str(), path.c_str()) != 0)
-        error = errno;
-    if (error != 0 || mode == file_put_mode::keep_existing)
-        unlink(temp.c_str());
+    const int error = file_put_in_place(temp, path, mode == file_put_mode::replace);
+    if (error != 0)
+        file_remove(temp);
     cleanup_forget(temp);
     return error;
 }
@@ -117,48 +80,34 @@ int file_place(const std::string &temp, const std::string &path, file_put_mode m
 void file_discard(const std::string &temp)
 {
     signal_block block;
-    unlink(temp.c_str());
+    file_remove(temp);
     cleanup_forget(temp);
 }
 
-std::uint64_t file_size(const std::string &path)
-{
-    struct stat status {};
-    return stat(path.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
-}
+std::uint64_t file_size(const std::string &path) { return path_stat(path).size; }
 
 int file_name_fits(const std::string &path)
 {
-    return last_name(path).size() > name_max(folder_of(path)) ? ENAMETOOLONG : 0;
+    return file_name_fits_in(folder_of(path), file_name_of(path)) ? 0 : ENAMETOOLONG;
 }
 
 int folder_writable(const std::string &folder)
 {
-    std::string probe = folder + "/.mervo-cli-XXXXXX";
+    std::string probe;
+    int error = 0;
     signal_block block;
-    const int fd = mkstemp(probe.data());
-    if (fd < 0)
-        return errno;
-    close(fd);
-    unlink(probe.c_str());
+    std::FILE *file = temp_file(in_folder(folder, ".mervo-cli-"), probe, error);
+    if (!file)
+        return error;
+    std::fclose(file);
+    file_remove(probe);
     return 0;
-}
-
-std::string folder_of(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 int file_readable(const std::string &path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    struct stat info {};
-    const int error = fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
-    close(fd);
+    int error = 0;
+    if (std::FILE *file = file_open(path, "rb", &error))
+        std::fclose(file);
     return error;
 }

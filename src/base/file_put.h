@@ -3,6 +3,8 @@
 // put in place.
 #pragma once
 
+#include "base/system.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -42,9 +44,7 @@ int file_name_fits(const std::string &path);
 // is fetched that would have to be stored there.
 int folder_writable(const std::string &folder);
 
-// The folder a file of `path` would be made in: what comes before its last
-// '/' ("/" for a file at the root), or "." when there is none.
-std::string folder_of(const std::string &path);
+// folder_of(), the folder a file of a path would be made in: base/system.h.
 
 // 0 when `path` names a file that can be opened for reading, else the errno
 // that says why not (ENOENT, EACCES, EISDIR for a folder).

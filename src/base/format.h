@@ -1,6 +1,8 @@
 // Formatted allocation: every URL, path and copied text of the tool is made here.
 #pragma once
 
+#include "base/printf_format.h"
+
 #include <cstdarg>
 #include <optional>
 #include <string>
@@ -10,7 +12,7 @@ constexpr std::size_t PATH_FIELD_SIZE = 261;
 
 // Formats like printf into a new text of exactly the needed size and stores it
 // in `out`. Returns the number of characters, or -1 (then `out` is untouched).
-int format_alloc(std::string &out, const char *format, ...) __attribute__((format(printf, 2, 3)));
+int format_alloc(std::string &out, const char *format, ...) MERVO_PRINTF(2, 3);
 int vformat_alloc(std::string &out, const char *format, va_list args);
 
 // Number of characters the format would produce, or -1.

@@ -4,12 +4,11 @@
 #include "base/file_put.h"
 #include "base/diag.h"
 #include "base/format.h"
+#include "base/system.h"
 #include "base/text.h"
 #include "cli/options.h"
 #include "cli/report_json.h"
 #include "controller/transfer.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -147,56 +146,16 @@ bool usable_for_scripts(const cli_options &o, const parse_result &parsed)
     return usable;
 }
 
-// With "--report -" the document has standard output to itself: everything
-// else the run prints goes to standard error meanwhile.
-class console_on_stderr {
-public:
-    explicit console_on_stderr(bool active)
-    {
-        if (!active)
-            return;
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        dup2(STDERR_FILENO, STDOUT_FILENO);
-    }
-    ~console_on_stderr()
-    {
-        if (saved_ < 0)
-            return;
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-    console_on_stderr(const console_on_stderr &) = delete;
-    console_on_stderr &operator=(const console_on_stderr &) = delete;
-    // Where the report goes: the real standard output.
-    int report_fd() const { return saved_; }
-
-private:
-    int saved_ = -1;
-};
-
-// Writes the report to its file (whole, through a temporary name) or to the
-// real standard output. A report that cannot be written is said so (false).
-bool write_report(const std::string &where, int stdout_fd, const std::string &document)
+// Writes the report to its file (whole, through a temporary name) or, with
+// "--report -", to the real standard output, which it has to itself (all else
+// the run prints goes to standard error meanwhile). A report that cannot be
+// written is said so (false).
+bool write_report(const std::string &where, const stdout_on_stderr &console, const std::string &document)
 {
-    int error = 0;
-    if (where == "-") {
-        std::size_t done = 0;
-        while (done < document.size() && error == 0) {
-            const ssize_t written = write(stdout_fd, document.data() + done, document.size() - done);
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0)
-                error = written < 0 ? errno : EIO;
-            else
-                done += static_cast<std::size_t>(written);
-        }
-    } else {
-        error = file_put(where, document.data(), document.size(), file_put_mode::replace);
-    }
+    const int error = where == "-" ? console.write_original(document)
+                                   : file_put(where, document.data(), document.size(), file_put_mode::replace);
     if (error != 0)
-        diag("--report: %s: %s", where == "-" ? "standard output" : where.c_str(), std::strerror(error));
+        diag("--report: %s: %s", where == "-" ? "standard output" : where.c_str(), error_text(error));
     return error == 0;
 }
 
@@ -214,7 +173,7 @@ cli_result cli_run(int argc, char **argv)
 
     cli_options o = read_run_flags(argc, argv);
     transfer_settings.progress_meter = !o.quiet;
-    const console_on_stderr console(o.report && *o.report == "-");
+    const stdout_on_stderr console(o.report && *o.report == "-");
 
     std::puts("mervo-cli");
     transfer_global_init();
@@ -262,7 +221,7 @@ cli_result cli_run(int argc, char **argv)
         frame.result = usage_error ? "usage error" : run_failed() || end == run_end::end_run ? "failed" : "ok";
         frame.exit_status = result.status;
         // A report that went missing fails a run whose caller reads the status.
-        if (!write_report(*o.report, console.report_fd(), report_document(frame)) && o.exit_status &&
+        if (!write_report(*o.report, console, report_document(frame)) && o.exit_status &&
             result.status == 0)
             result.status = 1;
     }

@@ -3,12 +3,12 @@
 #include "base/diag.h"
 #include "base/file_put.h"
 #include "base/format.h"
+#include "base/printf_format.h"
 #include "base/text.h"
 #include "cli/list_options.h"
 #include "controller/transfer.h"
 
 #include <strings.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cmath>
@@ -50,7 +50,7 @@ const char *const HELP_LINES[] = {
 bool quiet_echo = false;
 
 // The echo of the options, which --quiet leaves out.
-void echo(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void echo(const char *format, ...) MERVO_PRINTF(1, 2);
 void echo(const char *format, ...)
 {
     if (quiet_echo)
@@ -164,12 +164,11 @@ bool report_target_usable(const char *path)
 {
     if (!path || std::strcmp(path, "-") == 0)
         return true;
-    struct stat existing {};
-    int error = lstat(path, &existing) == 0 && S_ISDIR(existing.st_mode) ? EISDIR : 0;
+    int error = path_stat(path, false).type == path_type::directory ? EISDIR : 0;
     if (error == 0)
         error = folder_writable(folder_of(path));
     if (error != 0)
-        diag("--report: %s: %s", path, std::strerror(error));
+        diag("--report: %s: %s", path, error_text(error));
     return error == 0;
 }
 

@@ -1,26 +1,18 @@
 #include "cli/report_json.h"
 
 #include "action/report.h"
+#include "base/system.h"
 #include "json/json_write.h"
 
-#include <cstdio>
-#include <string_view>
+#include <optional>
 
 namespace {
 
 // Local time with its offset from UTC, as ISO 8601: 2026-12-07T10:15:02+01:00.
 std::string iso_time(std::time_t when)
 {
-    std::tm local{};
-    char text[40];
-    if (!localtime_r(&when, &local) || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0)
-        return "null";
-    // strftime writes the offset as +0100.
-    const std::string_view written = text;
-    std::string stamp(written.substr(0, written.size() - 2));
-    stamp += ':';
-    stamp += written.substr(written.size() - 2);
-    return json_quote(stamp);
+    const std::optional<std::string> stamp = local_time_iso8601(when);
+    return stamp ? json_quote(*stamp) : "null";
 }
 
 std::string text_or_null(const std::optional<std::string> &text) { return text ? json_quote(*text) : "null"; }

@@ -5,8 +5,7 @@
 #include "base/diag.h"
 #include "base/hex.h"
 #include "base/limits.h"
-
-#include <sys/stat.h>
+#include "base/system.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -37,15 +36,20 @@ enum class file_result { ok, unreadable, too_large, no_memory };
 file_result read_whole_file(const char *path, std::uint64_t limit, std::vector<std::uint8_t> &out)
 {
     out.clear();
-    file_ptr file(std::fopen(path, "rb"));
-    if (!file)
+    int error = 0;
+    file_ptr file(file_open(path, "rb", &error));
+    if (!file) {
+        // A file that another program holds without sharing it (Windows) is
+        // named with the reason; the file itself may be fine.
+        if (error == FILE_IN_USE)
+            diag("%s: %s", path, error_text(error));
         return file_result::unreadable;
+    }
     try {
-        struct stat info {};
-        if (fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-            if (static_cast<std::uint64_t>(info.st_size) > limit)
+        if (const std::optional<std::uint64_t> size = file_size(file.get()); size && *size > 0) {
+            if (*size > limit)
                 return file_result::too_large;
-            out.reserve(static_cast<std::size_t>(info.st_size));
+            out.reserve(static_cast<std::size_t>(*size));
         }
         // Read into the reserved room; grow (geometrically) only when a byte
         // past it shows that the file goes on.

@@ -1,5 +1,8 @@
 #include "json/json.h"
 
+#include "base/system.h"
+#include "base/printf_format.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -88,7 +91,7 @@ inline bool is_digit(int c)
 // ---- errors --------------------------------------------------------------
 
 // Only the first error is kept; the text always begins "error: <line>: ".
-json_type record_error(json_stream *json, const char *format, ...) __attribute__((format(printf, 2, 3)));
+json_type record_error(json_stream *json, const char *format, ...) MERVO_PRINTF(2, 3);
 
 json_type record_error(json_stream *json, const char *format, ...)
 {
@@ -132,7 +135,7 @@ bool buffer_start(json_stream *json)
             data.bytes.emplace(FIRST_BUFFER_SIZE, '\0', json->allocator);
         } catch (const std::bad_alloc &) {
             data.bytes.reset();
-            fail(json, std::strerror(ENOMEM));
+            fail(json, error_text(ENOMEM));
             return false;
         }
     }
@@ -147,10 +150,10 @@ bool buffer_grow(json_stream *json)
     try {
         bytes.resize(bytes.size() * 2);
     } catch (const std::bad_alloc &) {
-        fail(json, std::strerror(ENOMEM));
+        fail(json, error_text(ENOMEM));
         return false;
     } catch (const std::length_error &) {
-        fail(json, std::strerror(ENOMEM));
+        fail(json, error_text(ENOMEM));
         return false;
     }
     return true;

@@ -17,12 +17,6 @@ struct file_close {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };
 
-const char *base_name(const char *path)
-{
-    const char *slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
-
 std::vector<backup_member> zip_members(mzip::zip_handle_t *zip)
 {
     std::vector<backup_member> members;
@@ -48,7 +42,7 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
     tar_error = TAR_OK;
     // A file that is not there, not readable, or a folder, is no damaged archive.
     if (const int error = file_readable(path)) {
-        why = std::string("cannot be read: ") + std::strerror(error);
+        why = std::string("cannot be read: ") + error_text(error);
         return std::nullopt;
     }
     if (!backup_entries_fit(path, why))
@@ -67,9 +61,10 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
         return std::nullopt;
     }
     tar_close(&tar);
-    const std::unique_ptr<std::FILE, file_close> file(std::fopen(path, "rb"));
+    int error = 0;
+    const std::unique_ptr<std::FILE, file_close> file(file_open(path, "rb", &error));
     backup_member member;
-    member.name = base_name(path);
+    member.name = std::string(file_name_of(path));
     std::uint8_t chunk[64 * 1024];
     for (std::size_t count; file && (count = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) {
         if (backup.tar.size() + count > BACKUP_ENTRY_MAX) {
@@ -79,7 +74,7 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
         backup.tar.insert(backup.tar.end(), chunk, chunk + count);
     }
     if (!file || std::ferror(file.get())) {
-        why = std::string("cannot be read: ") + std::strerror(errno);
+        why = std::string("cannot be read: ") + error_text(file ? errno : error);
         return std::nullopt;
     }
     // Which configuration it is, by the path of its file.

@@ -1,7 +1,7 @@
 // Tar operations over the stream callbacks, and the file stream.
 #include "tar/tar.h"
 
-#include <sys/stat.h>
+#include "base/system.h"
 
 #include <cstdio>
 #include <cstring>
@@ -161,7 +161,7 @@ int tar_file_seek(tar_t *tar, std::uint32_t pos)
 {
     if (!tar->file)
         return TAR_SEEK_FAILED;
-    return std::fseek(tar->file.get(), static_cast<long>(pos), SEEK_SET) == 0 ? TAR_OK : TAR_SEEK_FAILED;
+    return file_seek(tar->file.get(), pos) == 0 ? TAR_OK : TAR_SEEK_FAILED;
 }
 
 int tar_file_close(tar_t *tar)
@@ -189,24 +189,17 @@ int tar_open(tar_t *tar, const char *path, const char *mode)
         file_mode = "wb";
     else if (std::strchr(mode, 'a'))
         file_mode = "ab";
-    tar->file.reset(std::fopen(path, file_mode));
+    // A directory is no file to read (file_open refuses it).
+    tar->file.reset(file_open(path, file_mode));
     if (!tar->file)
         return TAR_OPEN_FAILED;
-    // A directory opens for reading on this system, but is no file to read.
-    struct stat info {};
-    if (reading && fstat(fileno(tar->file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
-        tar->file.reset();
-        return TAR_OPEN_FAILED;
-    }
     tar->stream = tar->file.get();
     if (!reading)
         return TAR_OK;
 
     // Measure the file, so that entries can be checked against what it holds.
-    if (std::fseek(tar->file.get(), 0, SEEK_END) == 0) {
-        long length = std::ftell(tar->file.get());
-        tar->stream_size = length < 0 ? 0 : length > static_cast<long>(UINT32_MAX) ? UINT32_MAX : static_cast<std::uint32_t>(length);
-    }
+    if (const std::optional<std::uint64_t> length = file_size(tar->file.get()))
+        tar->stream_size = *length > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(*length);
     int result = tar_seek(tar, 0);
     tar_header_t header;
     if (result == TAR_OK)

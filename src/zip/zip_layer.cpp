@@ -2,12 +2,10 @@
 
 #include "base/cleanup.h"
 #include "base/limits.h"
+#include "base/system.h"
 #include "zip/zip_spans.h"
 
 #include <zip.h>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -109,79 +107,56 @@ std::string normalised_name(const char *name)
     return copy;
 }
 
-// Creates an empty temporary file beside `path`, named like the ones libzip
-// writes archives into. Returns its descriptor and name, or -1.
-int temp_beside(const std::string &path, std::string &temp)
-{
-    temp = path + ".XXXXXX";
-    return mkstemp(temp.data());
-}
-
 // An archive that is written only at close must be known to be writable at
 // open: the target is no directory or other special file, and a file can be
-// created beside it. The probe is made and removed again with the signals
-// that end a run held back, so that none can leave it behind.
-bool can_write_beside(const std::string &path)
+// created beside it, as libzip will. The probe is made and removed again
+// with the signals that end a run held back, so that none can leave it
+// behind. 0 or the error number.
+int can_write_beside(const std::string &path)
 {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        return false;
-    }
+    const path_status target = path_stat(path);
+    if (target.error == 0 && target.type != path_type::regular)
+        return target.type == path_type::directory ? EISDIR : EINVAL;
     std::string temp;
+    int error = 0;
     const signal_block block;
-    int fd = temp_beside(path, temp);
-    if (fd < 0)
-        return false;
-    close(fd);
-    unlink(temp.c_str());
-    return true;
-}
-
-// Mode of a new archive file: the replaced file's, else the usual 0666 less
-// the process's file creation mask.
-mode_t new_file_mode(const std::string &path)
-{
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0)
-        return st.st_mode & 07777;
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
+    std::FILE *file = temp_file(path + ".", temp, error);
+    if (!file)
+        return error;
+    std::fclose(file);
+    file_remove(temp);
+    return 0;
 }
 
 // libzip removes the file rather than write an archive without entries, so
-// the empty archive is written here, the same way: into a temporary file that
-// is renamed over the target.
+// the empty archive is written here, the same way: into a temporary file
+// (with the replaced file's permissions) that is renamed over the target.
+// 0 or the error number.
 int write_empty_archive(const std::string &path)
 {
-    mode_t mode = new_file_mode(path);
     std::string temp;
-    int fd;
+    int error = 0;
+    std::unique_ptr<std::FILE, file_close> file;
     {
         // Removed again if the run is interrupted before it is in place.
         const signal_block block;
-        fd = temp_beside(path, temp);
-        if (fd < 0)
-            return -1;
+        file.reset(temp_file(path + ".", temp, error, path));
+        if (!file)
+            return error;
         cleanup_add(temp);
     }
-    fchmod(fd, mode);
-    std::unique_ptr<std::FILE, file_close> file(fdopen(fd, "wb"));
-    bool ok = file != nullptr;
-    if (!file)
-        close(fd);
-    ok = ok && std::fwrite(EMPTY_ARCHIVE, 1, sizeof EMPTY_ARCHIVE, file.get()) == sizeof EMPTY_ARCHIVE;
-    ok = ok && std::fflush(file.get()) == 0;
-    ok = file && std::fclose(file.release()) == 0 && ok;
+    bool ok = std::fwrite(EMPTY_ARCHIVE, 1, sizeof EMPTY_ARCHIVE, file.get()) == sizeof EMPTY_ARCHIVE;
+    ok = std::fflush(file.get()) == 0 && ok;
+    error = ok ? 0 : errno;
+    if (std::fclose(file.release()) != 0 && error == 0)
+        error = errno;
     const signal_block block;
-    ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
-    const int error = errno;
-    if (!ok)
-        unlink(temp.c_str());
+    if (error == 0)
+        error = file_put_in_place(temp, path, true);
+    if (error != 0)
+        file_remove(temp);
     cleanup_forget(temp);
-    errno = error;
-    return ok ? 0 : -1;
+    return error;
 }
 
 // Compression method and libzip level for the handle's level.
@@ -256,7 +231,7 @@ bool with_file_reader(const std::string &path, Use use)
 {
     zip_error_t error;
     zip_error_init(&error);
-    std::unique_ptr<zip_source_t, source_free> source(zip_source_file_create(path.c_str(), 0, -1, &error));
+    std::unique_ptr<zip_source_t, source_free> source(zip_source_file_create(native_path(path).c_str(), 0, -1, &error));
     zip_error_fini(&error);
     zip_stat_t st;
     zip_stat_init(&st);
@@ -321,15 +296,14 @@ zip_handle_t *zip_open(const char *path, int level, char mode, std::string *reas
         zip->path = path;
         zip->level = level;
         zip->mode = mode;
-        if (mode != 'r' && !can_write_beside(zip->path)) {
-            set_reason(reason, std::strerror(errno));
+        if (const int error = mode != 'r' ? can_write_beside(zip->path) : 0) {
+            set_reason(reason, error_text(error));
             return nullptr;
         }
-        struct stat st {};
-        if (mode == 'a' && stat(path, &st) == 0)
-            zip->archive_size = static_cast<std::uint64_t>(st.st_size);
+        if (mode == 'a')
+            zip->archive_size = path_stat(zip->path).size;
         int error = 0;
-        zip->archive.reset(::zip_open(path, flags, &error));
+        zip->archive.reset(::zip_open(native_path(zip->path).c_str(), flags, &error));
         if (!zip->archive) {
             if (reason) {
                 zip_error_t described;
@@ -354,9 +328,10 @@ int zip_close(zip_handle_t *zip, std::string *reason)
         return 0;
     if (zip->mode == 'w' && zip_get_num_entries(zip->archive.get(), 0) == 0) {
         zip->archive.reset();
-        if (write_empty_archive(zip->path) == 0)
+        const int error = write_empty_archive(zip->path);
+        if (error == 0)
             return 0;
-        set_reason(reason, std::strerror(errno));
+        set_reason(reason, error_text(error));
         return -1;
     }
     if (::zip_close(zip->archive.get()) != 0) {
