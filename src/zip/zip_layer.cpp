@@ -65,6 +65,15 @@ struct zip_handle_t {
     // entries added, with their headers.
     std::uint64_t archive_size = 0;
     std::unique_ptr<zip_t, archive_discard> archive;
+    // The entries of a new archive ('w'): it is made only when it is closed,
+    // so that no handle on its file is open before (a handle that Windows
+    // would not let an interrupted run's cleanup remove the file past).
+    struct pending_entry {
+        std::string name;
+        const std::vector<unsigned char> *bytes;
+        std::time_t m_time;
+    };
+    std::vector<pending_entry> pending;
     std::string path;
     int level = 6;
     char mode = 'r';
@@ -167,30 +176,79 @@ void method_for(int level, zip_int32_t &method, zip_uint32_t &flags)
     flags = static_cast<zip_uint32_t>(low > STRONGEST_LEVEL ? STRONGEST_LEVEL : low);
 }
 
-// Adds the entry being written to the archive, its bytes kept by the handle.
-int entry_add(zip_handle_t *zip)
+void set_reason(std::string *reason, const char *text)
 {
-    zip_t *archive = zip->archive.get();
-    auto &bytes = zip->held.emplace_back(std::move(zip->entry.data));
+    if (reason)
+        *reason = text;
+}
+
+// Adds an entry to the libzip archive, its bytes kept by the handle.
+int archive_add(zip_t *archive, int level, const std::string &name, const std::vector<unsigned char> &bytes,
+                std::time_t m_time)
+{
     zip_source_t *source = zip_source_buffer(archive, bytes.empty() ? nullptr : bytes.data(), bytes.size(), 0);
-    zip_int64_t index = source ? zip_file_add(archive, zip->entry.name->c_str(), source, ZIP_FL_ENC_GUESS) : -1;
+    zip_int64_t index = source ? zip_file_add(archive, name.c_str(), source, ZIP_FL_ENC_GUESS) : -1;
     if (index < 0) {
         if (source)
             zip_source_free(source);
-        zip->held.pop_back();
         return -1;
     }
     zip_int32_t method;
-    zip_uint32_t level;
-    method_for(zip->level, method, level);
+    zip_uint32_t flags;
+    method_for(level, method, flags);
     auto entry = static_cast<zip_uint64_t>(index);
-    if (zip_set_file_compression(archive, entry, method, level) != 0 ||
-        zip_file_set_mtime(archive, entry, zip->entry.m_time, 0) != 0) {
+    if (zip_set_file_compression(archive, entry, method, flags) != 0 ||
+        zip_file_set_mtime(archive, entry, m_time, 0) != 0) {
         zip_delete(archive, entry);
+        return -1;
+    }
+    return 0;
+}
+
+// Adds the entry being written: to the archive appended to, or to those of
+// the new archive, which is made when it is closed.
+int entry_add(zip_handle_t *zip)
+{
+    auto &bytes = zip->held.emplace_back(std::move(zip->entry.data));
+    if (zip->mode == 'w') {
+        zip->pending.push_back({*zip->entry.name, &bytes, zip->entry.m_time});
+    } else if (archive_add(zip->archive.get(), zip->level, *zip->entry.name, bytes, zip->entry.m_time) != 0) {
         zip->held.pop_back();
         return -1;
     }
     zip->archive_size += bytes.size() + ENTRY_OVERHEAD + zip->entry.name->size();
+    return 0;
+}
+
+// Opens the handle's file with libzip; false with the reason.
+bool open_archive(zip_handle_t *zip, int flags, std::string *reason)
+{
+    int error = 0;
+    zip->archive.reset(::zip_open(native_path(zip->path).c_str(), flags, &error));
+    if (!zip->archive && reason) {
+        zip_error_t described;
+        zip_error_init_with_code(&described, error);
+        *reason = zip_error_strerror(&described);
+        zip_error_fini(&described);
+    }
+    return zip->archive != nullptr;
+}
+
+// Makes the new archive of the entries added: 0, or -1 with the reason.
+int write_new_archive(zip_handle_t *zip, std::string *reason)
+{
+    if (!open_archive(zip, ZIP_CREATE | ZIP_TRUNCATE, reason))
+        return -1;
+    for (const auto &entry : zip->pending)
+        if (archive_add(zip->archive.get(), zip->level, entry.name, *entry.bytes, entry.m_time) != 0) {
+            set_reason(reason, zip_strerror(zip->archive.get()));
+            return -1;
+        }
+    if (::zip_close(zip->archive.get()) != 0) {
+        set_reason(reason, zip_strerror(zip->archive.get()));
+        return -1; // the archive is discarded with the handle
+    }
+    zip->archive.release();
     return 0;
 }
 
@@ -268,11 +326,6 @@ bool shares_data(zip_handle_t *zip, std::int64_t index)
            zip->shares_data[static_cast<std::size_t>(index)];
 }
 
-void set_reason(std::string *reason, const char *text)
-{
-    if (reason)
-        *reason = text;
-}
 
 } // namespace
 
@@ -300,19 +353,12 @@ zip_handle_t *zip_open(const char *path, int level, char mode, std::string *reas
             set_reason(reason, error_text(error));
             return nullptr;
         }
+        if (mode == 'w')
+            return zip.release(); // made when it is closed
         if (mode == 'a')
             zip->archive_size = path_stat(zip->path).size;
-        int error = 0;
-        zip->archive.reset(::zip_open(native_path(zip->path).c_str(), flags, &error));
-        if (!zip->archive) {
-            if (reason) {
-                zip_error_t described;
-                zip_error_init_with_code(&described, error);
-                *reason = zip_error_strerror(&described);
-                zip_error_fini(&described);
-            }
+        if (!open_archive(zip.get(), flags, reason))
             return nullptr;
-        }
         return zip.release();
     } catch (const std::bad_alloc &) {
         return nullptr;
@@ -326,14 +372,15 @@ int zip_close(zip_handle_t *zip, std::string *reason)
     std::unique_ptr<zip_handle_t> owner(zip);
     if (!writing(zip))
         return 0;
-    if (zip->mode == 'w' && zip_get_num_entries(zip->archive.get(), 0) == 0) {
-        zip->archive.reset();
+    if (zip->mode == 'w' && zip->pending.empty()) {
         const int error = write_empty_archive(zip->path);
         if (error == 0)
             return 0;
         set_reason(reason, error_text(error));
         return -1;
     }
+    if (zip->mode == 'w')
+        return write_new_archive(zip, reason);
     if (::zip_close(zip->archive.get()) != 0) {
         set_reason(reason, zip_strerror(zip->archive.get()));
         return -1; // the archive is discarded with the handle
@@ -359,7 +406,7 @@ int zip_entry_open(zip_handle_t *zip, const char *name)
         if (zip->entry.name)
             return -1;
         std::string entry_name = normalised_name(name);
-        zip_int64_t count = zip_get_num_entries(zip->archive.get(), 0);
+        zip_int64_t count = zip_entry_count(zip);
         if ((zip->level & LEVEL_COMPRESSED_DATA) || count < 0 || count >= MAX_ENTRIES ||
             zip->archive_size + ENTRY_OVERHEAD + entry_name.size() >= MAX_ARCHIVE_SIZE)
             return -1;
@@ -538,6 +585,8 @@ std::int64_t zip_entry_count(zip_handle_t *zip)
 {
     if (!zip)
         return -1;
+    if (zip->mode == 'w')
+        return static_cast<std::int64_t>(zip->pending.size());
     return zip_get_num_entries(zip->archive.get(), 0);
 }
 
