@@ -114,6 +114,23 @@ int error_of(DWORD code)
 
 int last_error() { return error_of(GetLastError()); }
 
+// A path that runs through a file as if it were a folder ("notes.txt\\x")
+// is no missing path: ENOTDIR, as Linux says, where Windows says "path not found".
+int path_error(const std::wstring &path, DWORD code)
+{
+    if (code == ERROR_PATH_NOT_FOUND || code == ERROR_DIRECTORY) {
+        std::wstring folder = path;
+        for (std::size_t end; (end = folder.find_last_of(L"/\\")) != std::wstring::npos && end > 0;) {
+            folder.resize(end);
+            const DWORD attributes = GetFileAttributesW(folder.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES)
+                return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ENOENT : ENOTDIR;
+        }
+    }
+    return error_of(code);
+}
+
+
 std::wstring widen(std::string_view text)
 {
     if (text.empty())
@@ -180,6 +197,30 @@ bool is_directory(const std::wstring &path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// The error number of the call on `path` that just failed; Windows denies
+// access to a folder where Linux names it (`if_directory`).
+int failure_on(const std::wstring &path, int if_directory)
+{
+    const DWORD code = GetLastError();
+    if (code == ERROR_ACCESS_DENIED && is_directory(path))
+        return if_directory;
+    return path_error(path, code);
+}
+
+// Whether another program holds the file at `path` open without letting it
+// be removed or replaced (Windows then refuses a replacement as "access
+// denied", which would wrongly blame the permissions).
+bool held_by_another_program(const std::wstring &path)
+{
+    HANDLE handle = CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return false;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
 // Sharing that lets other programs go on reading, writing, renaming and
 // removing a file this program has open, as they can on Linux.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -238,7 +279,7 @@ path_status path_stat(const std::string &path, bool follow)
         return status;
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
-        status.error = last_error();
+        status.error = path_error(wide, GetLastError());
         return status;
     }
     DWORD attributes = data.dwFileAttributes;
@@ -296,7 +337,7 @@ std::FILE *file_open(const std::string &path, const char *mode, int *error)
             HANDLE handle =
                 CreateFileW(wide.c_str(), access, SHARE_ALL, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (handle == INVALID_HANDLE_VALUE)
-                failure = GetLastError() == ERROR_ACCESS_DENIED && is_directory(wide) ? EISDIR : last_error();
+                failure = failure_on(wide, EISDIR);
             else
                 file = stream_of(handle, flags, mode, failure);
         }
@@ -333,7 +374,7 @@ int file_create_new(const std::string &path)
     HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                 nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_ACCESS_DENIED && is_directory(wide) ? EEXIST : last_error();
+        return failure_on(wide, EEXIST);
     CloseHandle(handle);
     return 0;
 }
@@ -346,7 +387,8 @@ int file_remove(const std::string &path)
         return error;
     if (DeleteFileW(wide.c_str()))
         return 0;
-    return GetLastError() == ERROR_ACCESS_DENIED && is_directory(wide) ? EISDIR : last_error();
+    error = failure_on(wide, EISDIR);
+    return error == EACCES && held_by_another_program(wide) ? FILE_IN_USE : error;
 }
 
 bool file_remove_now(const char *path) { return file_remove(path) == 0; }
@@ -378,7 +420,7 @@ std::FILE *temp_file(const std::string &prefix, std::string &temp, int &error, c
             return file;
         }
         if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
-            error = last_error();
+            error = failure_on(wide, EACCES);
             return nullptr;
         }
     }
@@ -397,10 +439,8 @@ int file_put_in_place(const std::string &temp, const std::string &path, bool rep
     // name exists: Windows' own no-replace.
     if (MoveFileExW(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0))
         return 0;
-    const DWORD code = GetLastError();
-    if (code == ERROR_ACCESS_DENIED && is_directory(to))
-        return replace ? EISDIR : EEXIST;
-    return error_of(code);
+    error = failure_on(to, replace ? EISDIR : EEXIST);
+    return error == EACCES && held_by_another_program(to) ? FILE_IN_USE : error;
 }
 
 std::string native_path(const std::string &path)
