@@ -4,6 +4,7 @@ simulated controllers, and compares what every command printed with what the
 case shows. tests/cases/README.md describes the format.
 
     run_case.py --cli PATH --sim PATH [--fixtures DIR] [--sanitized] [--update] [-j N] CASE...
+    run_case.py --windows BUILD-FOLDER --cli BUILD-FOLDER/mervo-cli.exe --sim PATH [--wine-prefix DIR] CASE...
 
 Exit status: 0 when every case passed, 1 when one failed, 77 when the only
 case was skipped. --update rewrites each case's expected output from the real
@@ -13,6 +14,10 @@ output, keeping the pattern lines that still match.
 
 runs the README's ```console transcripts instead (see readme() below).
 
+With --windows the cases run against the Windows build's mervo-cli.exe under
+Wine (and its test programs, such as hold-file, on PATH too), with the Linux
+simulated controllers; see "The Windows build" in tests/cases/README.md.
+
     run_case.py simlog [--all] [NAME]
 
 (only inside a case, where it is on PATH as `simlog`) prints what the
@@ -21,8 +26,10 @@ readable line per event.
 """
 import argparse
 import ctypes
+import fcntl
 import difflib
 import fnmatch
+import glob
 import json
 import os
 import re
@@ -41,6 +48,47 @@ DEFAULT_FIXTURES = os.path.normpath(os.path.join(HERE, "..", "fixtures"))
 INDENT = "  "
 DIRECTIVES = ("sim", "limit", "timeout", "skip-if", "require", "parallel")
 SKIPPED = 77
+
+# ---- The Windows build under Wine ----
+
+# Wine's own diagnostics ("fixme:...") would mix with the program's standard error.
+WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+
+
+def ensure_wine_prefix(prefix):
+    """Creates the Wine prefix (a Windows system folder) once; cases running
+    side by side wait for the one that makes it."""
+    os.makedirs(os.path.dirname(os.path.abspath(prefix)), exist_ok=True)
+    with open(prefix + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if os.path.exists(os.path.join(prefix, ".complete")):
+            return
+        shutil.rmtree(prefix, ignore_errors=True)
+        env = dict(os.environ, WINEPREFIX=prefix, **WINE_ENV)
+        subprocess.run(["wineboot", "--init"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True, timeout=300)
+        subprocess.run(["wineserver", "--wait"], env=env, check=False, timeout=300)
+        open(os.path.join(prefix, ".complete"), "w").close()
+
+
+def keep_wineserver(prefix):
+    """Starts Wine's server for the prefix in a session of its own, staying a
+    minute after its last program, unless one runs already, and with it
+    Wine's own background programs (services, the desktop), from "/". Started
+    by a case's command instead, they would be ended with the case's process
+    group while other cases' programs still wait on them, and they would keep
+    the case's folder as theirs."""
+    env = dict(os.environ, WINEPREFIX=prefix, **WINE_ENV)
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                 start_new_session=True, cwd="/")
+    if subprocess.run(["wineserver", "-p60"], env=env, **quiet).returncode == 0:
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=env, timeout=120, **quiet)
+
+
+def file_name_form(address):
+    """An address as the Windows build writes it in a file name: ':' as '_'."""
+    return re.sub(r'[<>:"/\\|?*]', "_", address)
+
 
 # ---- Rendering output as transcript lines ----
 
@@ -326,8 +374,9 @@ FIXED_MTIME = 1700000000  # state files get one time stamp, so served archives d
 class Controller:
     """A simulated controller, or a closed port ("down")."""
 
-    def __init__(self, name, value, root, work, sim_path, fixtures, variables):
+    def __init__(self, name, value, root, work, sim_path, fixtures, variables, windows=False):
         self.name = name
+        self.windows = windows
         self.process = None
         self.socket = None
         self.home = os.path.join(root, "sims", name)
@@ -380,7 +429,10 @@ class Controller:
         raise RuntimeError(f"controller {name} did not start: " + open(self.errors, errors="replace").read())
 
     def variables(self):
-        names = {self.name: self.address}
+        # NAME_NAME: the address as the build under test writes it into a
+        # file name (the Windows build: '_' for the port's ':').
+        names = {self.name: self.address, self.name + "_NAME": file_name_form(self.address) if self.windows
+                 else self.address}
         if self.process:
             names.update({self.name + "_STATE": self.state, self.name + "_TFTP": self.tftp})
         return names
@@ -426,6 +478,13 @@ class Case:
         report = []
         if self.options.sanitized and ("skip-if", "sanitized") in [(d[0], d[1]) for d in directives]:
             return SKIPPED, f"{self.label}: skipped in a sanitized build\n"
+        # "skip-if: windows REASON": a case that cannot apply to the Windows
+        # build under Wine; "skip-if: linux REASON": one of the Windows build's own.
+        system = "windows" if self.options.windows else "linux"
+        for name, value, _ in directives:
+            condition, _, reason = value.partition(" ")
+            if name == "skip-if" and condition == system:
+                return SKIPPED, f"{self.label}: skipped on {system}: {reason.strip()}\n"
         # What the machine must allow (root, a mount): without it the case is skipped, saying why.
         for name, value, _ in directives:
             if name == "require" and subprocess.run(["bash", "-c", value], cwd=tempfile.gettempdir(),
@@ -444,6 +503,10 @@ class Case:
             start = time.time()
             variables = {"FIXTURES": self.options.fixtures, "SCRATCH": work,
                          "SANITIZED": "1" if self.options.sanitized else "0"}
+            if self.options.windows:
+                # The case's folder as Windows names it (drive Z: is Wine's "/").
+                variables.update(WINDOWS_BUILD=self.options.windows, WINE_PREFIX=self.options.wine_prefix,
+                                 SCRATCH_WIN="Z:" + work.replace("/", "\\"))
             at_once = False
             i = 0
             while i < len(items):
@@ -465,7 +528,8 @@ class Case:
                                 report.append(f"{self.label}: controller {sim_name} wrote on standard error:\n{leftover}")
                                 failures += 1
                         controllers[sim_name] = Controller(sim_name, value, root, work, self.options.sim,
-                                                           self.options.fixtures, variables)
+                                                           self.options.fixtures, variables,
+                                                           bool(self.options.windows))
                     continue
                 if not isinstance(item, Command):
                     continue
@@ -507,9 +571,20 @@ class Case:
         return (1 if failures else 0), "".join(report)
 
     def write_tools(self, bindir, root, limit):
-        """mervo-cli (under a limit of its address space, if any) and simlog on PATH."""
+        """mervo-cli (under a limit of its address space, if any) and simlog on
+        PATH; for the Windows build, mervo-cli.exe and the test programs beside
+        it under Wine, where no address-space limit applies (Wine itself
+        reserves far more than any limit a case sets)."""
         cli = os.path.join(bindir, "mervo-cli")
         wrapper = shlex.split(os.environ.get("MERVO_CLI_WRAPPER", ""))
+        if self.options.windows:
+            wrapper = ["wine"]
+            limit = None
+            for program in glob.glob(os.path.join(self.options.windows, "tests", "windows", "*.exe")):
+                tool = os.path.join(bindir, os.path.basename(program)[:-4])
+                with open(tool, "w") as f:
+                    f.write("#!/bin/sh\nexec wine " + shlex.quote(program) + ' "$@"\n')
+                os.chmod(tool, 0o755)
         if limit and not self.options.sanitized:  # a sanitized binary reserves far more for its shadow memory
             resource, _, size = limit.partition("=")
             wrapper = ["prlimit", f"--{resource}={parse_size(size)}", "--"] + wrapper
@@ -525,6 +600,9 @@ class Case:
     def launch(self, command, names, bindir, work):
         env = dict(os.environ, PATH=bindir + os.pathsep + os.environ["PATH"], LC_ALL="C.UTF-8", **names)
         env.pop("MERVO_CLI_WRAPPER", None)
+        if self.options.windows:
+            env.update(WINEPREFIX=self.options.wine_prefix, **WINE_ENV)
+            keep_wineserver(self.options.wine_prefix)
         return subprocess.Popen(["bash", "-c", command.text], cwd=work, env=env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 preexec_fn=die_with_parent, start_new_session=True)
@@ -544,9 +622,17 @@ class Case:
         except ProcessLookupError:
             pass
         # Values that differ from run to run are shown by name, longest first.
-        values = {v: "$" + k for k, v in names.items() if k not in ("SANITIZED",) and v}
+        values = {v: "$" + k for k, v in names.items() if k not in ("SANITIZED",) and not k.endswith("_NAME") and v}
         values[os.path.realpath(work)] = "$SCRATCH"
         values[self.options.cli] = "mervo-cli"  # the binary's own path, as getopt prints it
+        if self.options.windows:
+            # The program's own path as Wine hands it over (drive Z: is "/").
+            values["Z:" + self.options.cli.replace("/", "\\")] = "mervo-cli"
+            # The Windows build writes a controller's address into a file name
+            # with '_' for ':' (a documented difference): shown by its name too.
+            for name, value in names.items():
+                if value and value.startswith("127.0.0.1:"):
+                    values[file_name_form(value)] = "$" + name
         substitutions = [(re.compile(re.escape(v) + (r"(?!\d)" if v[-1].isdigit() else "")), n.replace("\\", "\\\\"))
                          for v, n in sorted(values.items(), key=lambda kv: -len(kv[0]))]
         window = (start, time.time())
@@ -703,11 +789,17 @@ def main(argv):
     parser.add_argument("--update", action="store_true", help="rewrite the expected output from the real output")
     parser.add_argument("-j", type=int, default=1, help="cases run at once")
     parser.add_argument("--readme", action="store_true", help="the one file named is the README")
+    parser.add_argument("--windows", metavar="BUILD", help="run the Windows build of this folder under Wine")
+    parser.add_argument("--wine-prefix", help="the Wine prefix for --windows (made when missing)")
     parser.add_argument("cases", nargs="+")
     options = parser.parse_args(argv)
     options.cli = os.path.abspath(options.cli)
     options.sim = os.path.abspath(options.sim)
     options.fixtures = os.path.abspath(options.fixtures)
+    if options.windows:
+        options.windows = os.path.abspath(options.windows)
+        options.wine_prefix = os.path.abspath(options.wine_prefix or os.path.join(options.windows, "wine-prefix"))
+        ensure_wine_prefix(options.wine_prefix)
     # A harness ended by a signal still stops its controllers and removes its folders.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
     if options.readme:
