@@ -151,13 +151,6 @@ void upload_tar_file(const char *path, const char *base, const char *address)
     tar_t tar;
     const int opened = tar_open(&tar, path, "r");
     if (opened != TAR_OK) {
-        // A file that another program holds without sharing it (Windows) is
-        // no damaged one: it is named with the reason.
-        int error = 0;
-        if (std::FILE *probe = file_open(path, "rb", &error))
-            std::fclose(probe);
-        if (error == FILE_IN_USE)
-            diag("%s: %s", path, error_text(error));
         std::printf("Error %d opening tar file.", opened);
         // Which file, and why: the line above names neither.
         const int unreadable = file_readable(path);

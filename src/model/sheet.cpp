@@ -1,6 +1,8 @@
 // Sheets read from CSV files; the workbook side is in sheet_workbook.cpp.
 #include "model/sheet.h"
 
+#include "base/system.h"
+
 #include <csv.h>
 
 #include <algorithm>
@@ -68,9 +70,10 @@ int csv_read(const char *path, const sheet_row_taker &take, sheet_outcome &outco
     csv.ready = true;
     csv_set_opts(&csv.parser, CSV_APPEND_NULL);
 
-    std::unique_ptr<std::FILE, file_closer> file(std::fopen(path, "rb"));
+    int open_error = 0;
+    std::unique_ptr<std::FILE, file_closer> file(file_open(path, "rb", &open_error));
     if (!file) {
-        outcome.error = errno;
+        outcome.error = open_error;
         return SHEET_NOT_READ;
     }
 

@@ -3,6 +3,8 @@
 // shared strings), written with libxlsxwriter.
 #include "model/sheet.h"
 
+#include "base/system.h"
+
 #include "zip/zip_layer.h"
 
 #include <expat.h>
@@ -494,8 +496,7 @@ int sheet_workbook_read(const char *path, const sheet_row_taker &take, sheet_out
     if (path == nullptr)
         return SHEET_NOT_READ;
     // A file that cannot be opened is said as for a CSV file.
-    if (std::FILE *probe = std::fopen(path, "rb"); probe == nullptr) {
-        outcome.error = errno;
+    if (std::FILE *probe = file_open(path, "rb", &outcome.error); probe == nullptr) {
         return SHEET_NOT_READ;
     } else {
         std::fclose(probe);
