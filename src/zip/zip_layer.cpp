@@ -209,6 +209,12 @@ int archive_add(zip_t *archive, int level, const std::string &name, const std::v
 // the new archive, which is made when it is closed.
 int entry_add(zip_handle_t *zip)
 {
+    if (zip->mode == 'w') {
+        // A second entry of a name is refused, as libzip refuses it.
+        for (const auto &entry : zip->pending)
+            if (entry.name == *zip->entry.name)
+                return -1;
+    }
     auto &bytes = zip->held.emplace_back(std::move(zip->entry.data));
     if (zip->mode == 'w') {
         zip->pending.push_back({*zip->entry.name, &bytes, zip->entry.m_time});
