@@ -652,8 +652,10 @@ BOOL WINAPI remove_and_end(DWORD)
 {
     EnterCriticalSection(&stop_lock);
     cleanup_remove_all();
-    // The process ends as an unhandled Ctrl-C ends it; with no buffer on
+    // The process ends as an unhandled Ctrl-C ends it, without the exit
+    // handlers: the console gets its code page back here. With no buffer on
     // standard output, nothing printed is lost.
+    restore_console_code_page();
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
 }
