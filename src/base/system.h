@@ -82,9 +82,8 @@ int file_put_in_place(const std::string &temp, const std::string &path, bool rep
 std::string native_path(const std::string &path);
 
 // Whether a file in `folder` can be named `name`: its length is within the
-// limit of the folder's file system (255 bytes on Linux's usual ones, 255
-// UTF-16 characters on NTFS); a folder whose limit cannot be told (it is
-// missing) is taken to hold names of 255.
+// limit of the folder's file system on Linux (255 bytes where that cannot be
+// told, as for a missing folder), within 255 UTF-16 characters on Windows.
 bool file_name_fits_in(const std::string &folder, std::string_view name);
 
 // The file name at the end of `path`, after its last separator ('/', and on

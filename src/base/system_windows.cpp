@@ -452,25 +452,13 @@ std::string native_path(const std::string &path)
     return narrow(wide.data(), wide.size());
 }
 
-bool file_name_fits_in(const std::string &folder, std::string_view name)
+bool file_name_fits_in(const std::string &, std::string_view name)
 {
-    // The limit of the volume the folder is on, in UTF-16 characters.
-    DWORD limit = 255;
-    int error = 0;
-    std::wstring wide = system_path(folder, error);
-    wchar_t volume[MAX_PATH + 1];
-    DWORD component_max = 0;
-    if (error == 0) {
-        const DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-        std::wstring full(length, L'\0');
-        full.resize(length ? GetFullPathNameW(wide.c_str(), length, full.data(), nullptr) : 0);
-        if (!full.empty() && GetVolumePathNameW(full.c_str(), volume, MAX_PATH + 1) &&
-            GetVolumeInformationW(volume, nullptr, 0, nullptr, &component_max, nullptr, nullptr, 0) &&
-            component_max > 0)
-            limit = component_max;
-    }
-    const std::wstring wide_name = widen(name);
-    return !(name.size() > 0 && wide_name.empty()) && wide_name.size() <= limit;
+    // Every file system Windows writes (NTFS, exFAT, FAT's long names, ReFS)
+    // takes names of up to 255 UTF-16 characters.
+    constexpr std::size_t NAME_MAX_UTF16 = 255;
+    const std::wstring wide = widen(name);
+    return !(wide.empty() && !name.empty()) && wide.size() <= NAME_MAX_UTF16;
 }
 
 std::string_view file_name_of(std::string_view path)
