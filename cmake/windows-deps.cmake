@@ -34,4 +34,6 @@ set(CSV_INCLUDE_DIR ${MERVO_WINDOWS_DEPS}/include)
 
 # One self-contained executable: libgcc, libstdc++, winpthreads and the stack
 # protector's runtime linked in, whatever CMAKE_EXE_LINKER_FLAGS a build sets.
-add_link_options(-static -static-libgcc -static-libstdc++)
+# No link time in its header: the same inputs give the same program, byte for
+# byte (which the relink kit's check relies on).
+add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp)
