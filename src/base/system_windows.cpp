@@ -336,8 +336,10 @@ std::FILE *file_open(const std::string &path, const char *mode, int *error)
         } else {
             HANDLE handle =
                 CreateFileW(wide.c_str(), access, SHARE_ALL, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+            // A name Windows refuses (a control character, '?', '*', ...)
+            // names no file there is to read: no such file, as on Linux.
             if (handle == INVALID_HANDLE_VALUE)
-                failure = failure_on(wide, EISDIR);
+                failure = mode[0] == 'r' && GetLastError() == ERROR_INVALID_NAME ? ENOENT : failure_on(wide, EISDIR);
             else
                 file = stream_of(handle, flags, mode, failure);
         }
