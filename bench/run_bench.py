@@ -270,6 +270,10 @@ def fleet(build, row, notes):
                 notes.append("%s, check: %s: %d of %d%s" % (label, line["what"], line["ok"], line["of"],
                              "".join(", %s %s" % (k, v) for k, v in line.items()
                                      if k in ("false_results", "image_received_whole", "differing", "details") and v not in ([], None))))
+            if line["event"] == "reassembly":
+                notes.append("%s, IP reassembly on the %s side: %d fragments in, %d packets made whole, %d failures"
+                             " (%d timeouts)" % (label, line["side"], line["ReasmReqds"], line["ReasmOKs"],
+                                                 line["ReasmFails"], line["ReasmTimeout"]))
             if line["event"] == "link":
                 notes.append("%s, the link over the whole run: %s" % (label, json.dumps(
                     {k: v for k, v in line.items() if k not in ("event",)})))
