@@ -20,8 +20,11 @@ bytes digest_of(const std::uint8_t *data, std::size_t size, sha256_engine engine
     for (std::size_t at = first; at < size; at += piece ? piece : size)
         sha256_update(&ctx, data + at, std::min(piece ? piece : size, size - at));
     sha256_update(&ctx, nullptr, 0);
-    bytes digest(SHA256_DIGEST_SIZE);
+    // Eight guard bytes after the digest: nothing is written past its 32.
+    bytes digest(SHA256_DIGEST_SIZE + 8, 0xa5);
     sha256_final(&ctx, digest.data());
+    EXPECT_EQ(bytes(digest.begin() + SHA256_DIGEST_SIZE, digest.end()), bytes(8, 0xa5));
+    digest.resize(SHA256_DIGEST_SIZE);
     return digest;
 }
 
