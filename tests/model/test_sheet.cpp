@@ -178,7 +178,7 @@ TEST(Sheet, StringEscapes)
         {"plain", "plain"},          {"_x000D_", "\r"},          {"_x000d__x0009_", "\r\t"},
         {"_x005F_x0041_", "_x0041_"}, {"_x00e9_", "é"},           {"_xD83D__xDCA1_", "💡"},
         {"_xD83D_", "\xEF\xBF\xBD"}, {"_x12_", "_x12_"},         {"_xZZZZ_", "_xZZZZ_"},
-        {"_x0041", "_x0041"},        {"__x0041_", "_A"},
+        {"_x0041", "_x0041"},        {"__x0041_", "_A"},         {"_x00ff__x00FF_", "ÿÿ"},
     };
     for (const auto &[escaped, text] : strings)
         EXPECT_EQ(sheet_unescape(escaped), text) << escaped;
