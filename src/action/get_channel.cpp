@@ -14,7 +14,6 @@
 #include "model/csv_export.h"
 #include "model/sheet.h"
 
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

@@ -36,10 +36,6 @@ constexpr std::uint32_t UPLOAD_MODE = 0664;
 
 using bytes = std::vector<std::uint8_t>;
 
-struct file_close {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-
 // The one-entry archive the controller receives for a configuration file:
 // the entry named `path`, then the end marker. Empty when it cannot be built.
 bytes upload_archive(const char *path, const bytes &file)
@@ -162,7 +158,7 @@ void upload_tar_file(const char *path, const char *base, const char *address)
     }
     tar_close(&tar);
 
-    std::unique_ptr<std::FILE, file_close> file(file_open(path, "rb"));
+    file_ptr file(file_open(path, "rb"));
     const std::optional<std::uint64_t> length = file ? file_size(file.get()) : std::nullopt;
     if (!length || *length == 0) {
         record_step("configuration", path, false, 0, "cannot be read");

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,6 +48,13 @@ path_status path_stat(const std::string &path, bool follow = true);
 // Opens a file as fopen does (modes "rb", "wb", "ab"); null with the error
 // number in `error`. A folder opened for reading is refused with EISDIR.
 std::FILE *file_open(const std::string &path, const char *mode, int *error = nullptr);
+
+// Owns a file opened for reading; a file written to is closed by hand, so
+// that an error on closing is seen.
+struct file_closer {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // The size of an open regular file, or nothing.
 std::optional<std::uint64_t> file_size(std::FILE *file);

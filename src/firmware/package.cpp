@@ -19,11 +19,6 @@ namespace {
 constexpr std::size_t digest_text_length = 64;
 constexpr std::size_t file_chunk = 64 * 1024;
 
-struct file_closer {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
 struct zip_discarder {
     void operator()(zip_t *archive) const { zip_discard(archive); }
 };

@@ -2,6 +2,7 @@
 
 #include "base/file_put.h"
 #include "base/limits.h"
+#include "base/system.h"
 #include "model/config_archive.h"
 #include "tar/tar.h"
 #include "zip/zip_layer.h"
@@ -12,10 +13,6 @@
 #include <memory>
 
 namespace {
-
-struct file_close {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
 
 std::vector<backup_member> zip_members(mzip::zip_handle_t *zip)
 {
@@ -62,7 +59,7 @@ std::optional<backup_contents> backup_file_read(const char *path, std::string &w
     }
     tar_close(&tar);
     int error = 0;
-    const std::unique_ptr<std::FILE, file_close> file(file_open(path, "rb", &error));
+    const file_ptr file(file_open(path, "rb", &error));
     backup_member member;
     member.name = std::string(file_name_of(path));
     std::uint8_t chunk[64 * 1024];

@@ -29,10 +29,6 @@ struct csv_parser_owner {
     }
 };
 
-struct file_closer {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-
 // The row being tokenised, handed over whole at its end.
 struct csv_reading {
     const sheet_row_taker *take = nullptr;
@@ -71,7 +67,7 @@ int csv_read(const char *path, const sheet_row_taker &take, sheet_outcome &outco
     csv_set_opts(&csv.parser, CSV_APPEND_NULL);
 
     int open_error = 0;
-    std::unique_ptr<std::FILE, file_closer> file(file_open(path, "rb", &open_error));
+    file_ptr file(file_open(path, "rb", &open_error));
     if (!file) {
         outcome.error = open_error;
         return SHEET_NOT_READ;

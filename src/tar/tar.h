@@ -15,6 +15,8 @@
 // Zero-padded headers of other tar writers are read as well.
 #pragma once
 
+#include "base/system.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -35,10 +37,6 @@ enum {
 constexpr std::uint32_t TAR_RECORD_SIZE = 512;
 constexpr std::size_t TAR_NAME_SIZE = 100;
 
-struct tar_file_closer {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-
 struct tar_t {
     // Stream callbacks; each returns 0 or an error code. A missing callback
     // makes the operation that needs it fail with TAR_FAILURE.
@@ -55,7 +53,7 @@ struct tar_t {
     // Length of the stream when reading: the memory reader's buffer, the file's size.
     std::uint32_t stream_size = 0;
     // Owners behind `stream`: the file of a file stream, the archive a memory writer builds.
-    std::unique_ptr<std::FILE, tar_file_closer> file;
+    file_ptr file;
     std::vector<std::uint8_t> buffer;
 };
 

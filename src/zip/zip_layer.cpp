@@ -48,9 +48,6 @@ struct archive_discard {
 struct entry_file_close {
     void operator()(zip_file_t *file) const { zip_fclose(file); }
 };
-struct file_close {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
 struct source_free {
     void operator()(zip_source_t *source) const { zip_source_free(source); }
 };
@@ -145,7 +142,7 @@ int write_empty_archive(const std::string &path)
 {
     std::string temp;
     int error = 0;
-    std::unique_ptr<std::FILE, file_close> file;
+    file_ptr file;
     {
         // Removed again if the run is interrupted before it is in place.
         const signal_block block;
