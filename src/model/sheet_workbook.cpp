@@ -3,8 +3,7 @@
 // shared strings), written with libxlsxwriter.
 #include "model/sheet.h"
 
-#include "base/system.h"
-
+#include "base/file_put.h"
 #include "zip/zip_layer.h"
 
 #include <expat.h>
@@ -496,11 +495,9 @@ int sheet_workbook_read(const char *path, const sheet_row_taker &take, sheet_out
     if (path == nullptr)
         return SHEET_NOT_READ;
     // A file that cannot be opened is said as for a CSV file.
-    if (std::FILE *probe = file_open(path, "rb", &outcome.error); probe == nullptr) {
+    outcome.error = file_readable(path);
+    if (outcome.error != 0)
         return SHEET_NOT_READ;
-    } else {
-        std::fclose(probe);
-    }
     std::string why;
     const mzip::zip_handle_ptr zip(mzip::zip_open(path, 0, 'r', &why));
     if (!zip) {
