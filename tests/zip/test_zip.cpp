@@ -387,7 +387,9 @@ TEST(Zip, EntriesThatShareDataAreNotRead)
     // damaged or crafted archive: neither entry is read, the others are.
     // Python writes the archives (stored), then a central record's header
     // offset is changed; one of 70,000 entries (a 64-bit end record) shows
-    // that the directory of such an archive is read too.
+    // that the directory of such an archive is read too, and an archive whose
+    // records keep their sizes and offsets in zip64 extra fields (all three
+    // 32-bit fields all ones) that the offset given there is the one used.
     temp_dir dir;
     const shell_result made = shell("cd " + quoted(dir.path()) + " && python3 -c '\n"
                                     "import struct, zipfile\n"
@@ -398,6 +400,27 @@ TEST(Zip, EntriesThatShareDataAreNotRead)
                                     "        at = data.rindex(b\"PK\\x01\\x02\", 0, at)\n"
                                     "    data[at + 42:at + 46] = struct.pack(\"<I\", to)\n"
                                     "    open(path, \"wb\").write(data)\n"
+                                    "def zip64_extras(src, dst, name=None, to=None):\n"
+                                    "    data = bytearray(open(src, \"rb\").read())\n"
+                                    "    end = data.rindex(b\"PK\\x05\\x06\")\n"
+                                    "    count, size, offset = struct.unpack(\"<HII\", data[end + 10:end + 20])\n"
+                                    "    out, at = bytearray(), offset\n"
+                                    "    for _ in range(count):\n"
+                                    "        fixed = bytearray(data[at:at + 46])\n"
+                                    "        n, e, c = struct.unpack(\"<HHH\", fixed[28:34])\n"
+                                    "        csize, usize = struct.unpack(\"<II\", fixed[20:28])\n"
+                                    "        header = struct.unpack(\"<I\", fixed[42:46])[0]\n"
+                                    "        entry = data[at + 46:at + 46 + n]\n"
+                                    "        if entry == name:\n"
+                                    "            header = to\n"
+                                    "        fixed[20:28] = struct.pack(\"<II\", 0xFFFFFFFF, 0xFFFFFFFF)\n"
+                                    "        fixed[42:46] = struct.pack(\"<I\", 0xFFFFFFFF)\n"
+                                    "        fixed[30:32] = struct.pack(\"<H\", e + 28)\n"
+                                    "        out += fixed + entry + struct.pack(\"<HHQQQ\", 1, 24, usize, csize, header) + data[at + 46 + n:at + 46 + n + e + c]\n"
+                                    "        at += 46 + n + e + c\n"
+                                    "    tail = bytearray(data[end:])\n"
+                                    "    tail[12:16] = struct.pack(\"<I\", len(out))\n"
+                                    "    open(dst, \"wb\").write(data[:offset] + out + tail)\n"
                                     "with zipfile.ZipFile(\"small.zip\", \"w\") as z:\n"
                                     "    for i, size in enumerate((2000, 480, 12)):\n"
                                     "        z.writestr(\"e%05d\" % i, (b\"entry %05d \" % i * 200)[:size])\n"
@@ -409,7 +432,9 @@ TEST(Zip, EntriesThatShareDataAreNotRead)
                                     "repoint(\"same-header.zip\", b\"e00002\", 0)\n"
                                     "shutil.copy(\"small.zip\", \"inside-data.zip\")\n"
                                     "repoint(\"inside-data.zip\", b\"e00002\", 40)\n"
-                                    "repoint(\"many.zip\", b\"e69999\", 0)\n'");
+                                    "repoint(\"many.zip\", b\"e69999\", 0)\n"
+                                    "zip64_extras(\"small.zip\", \"zip64.zip\")\n"
+                                    "zip64_extras(\"small.zip\", \"zip64-same-header.zip\", b\"e00002\", 0)\n'");
     ASSERT_EQ(made.status, 0) << made.out;
     const struct {
         const char *archive;
@@ -418,6 +443,8 @@ TEST(Zip, EntriesThatShareDataAreNotRead)
         {"small.zip", {{0, 2000}, {1, 480}, {2, 12}}},
         {"same-header.zip", {{0, ZIP_ENTRY_SHARES_DATA}, {1, 480}, {2, ZIP_ENTRY_SHARES_DATA}}},
         {"inside-data.zip", {{0, ZIP_ENTRY_SHARES_DATA}, {1, 480}, {2, ZIP_ENTRY_SHARES_DATA}}},
+        {"zip64.zip", {{0, 2000}, {1, 480}, {2, 12}}},
+        {"zip64-same-header.zip", {{0, ZIP_ENTRY_SHARES_DATA}, {1, 480}, {2, ZIP_ENTRY_SHARES_DATA}}},
         {"many.zip", {{0, ZIP_ENTRY_SHARES_DATA}, {1, 12}, {69998, 12}, {69999, ZIP_ENTRY_SHARES_DATA}}},
     };
     // What the end records declare is read without opening the archive.
