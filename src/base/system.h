@@ -49,8 +49,9 @@ path_status path_stat(const std::string &path, bool follow = true);
 // number in `error`. A folder opened for reading is refused with EISDIR.
 std::FILE *file_open(const std::string &path, const char *mode, int *error = nullptr);
 
-// Owns a file opened for reading; a file written to is closed by hand, so
-// that an error on closing is seen.
+// Owns an open file and closes it when it goes. Where an error on closing
+// matters (a file the program writes and keeps), release it and close it by
+// hand, so that the error is seen.
 struct file_closer {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };
